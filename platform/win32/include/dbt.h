@@ -1,0 +1,50 @@
+// Device broadcast records and events.
+#pragma once
+
+#include "win32emu/base_types.h"
+
+#define DBT_DEVNODES_CHANGED 0x0007
+#define DBT_QUERYCHANGECONFIG 0x0017
+#define DBT_CONFIGCHANGED 0x0018
+#define DBT_CONFIGCHANGECANCELED 0x0019
+#define DBT_DEVICEARRIVAL 0x8000
+#define DBT_DEVICEQUERYREMOVE 0x8001
+#define DBT_DEVICEQUERYREMOVEFAILED 0x8002
+#define DBT_DEVICEREMOVEPENDING 0x8003
+#define DBT_DEVICEREMOVECOMPLETE 0x8004
+#define DBT_DEVICETYPESPECIFIC 0x8005
+#define DBT_CUSTOMEVENT 0x8006
+#define DBT_USERDEFINED 0xFFFF
+
+#define DBT_DEVTYP_OEM 0x0
+#define DBT_DEVTYP_VOLUME 0x2
+#define DBT_DEVTYP_PORT 0x3
+#define DBT_DEVTYP_DEVICEINTERFACE 0x5
+#define DBT_DEVTYP_HANDLE 0x6
+
+typedef struct _DEV_BROADCAST_HDR {
+  DWORD dbch_size;
+  DWORD dbch_devicetype;
+  DWORD dbch_reserved;
+} DEV_BROADCAST_HDR, *PDEV_BROADCAST_HDR;
+
+// On the platform dbcc_name is a 16-bit WCHAR; here it is the host's wchar_t, so the record's
+// size is 28 + sizeof(wchar_t) rounded to 4 (32 on both).
+typedef struct _DEV_BROADCAST_DEVICEINTERFACE_W {
+  DWORD dbcc_size;
+  DWORD dbcc_devicetype;
+  DWORD dbcc_reserved;
+  GUID dbcc_classguid;
+  wchar_t dbcc_name[1];
+} DEV_BROADCAST_DEVICEINTERFACE_W, *PDEV_BROADCAST_DEVICEINTERFACE_W;
+
+#define PBT_APMQUERYSUSPEND 0x0000
+#define PBT_APMQUERYSUSPENDFAILED 0x0002
+#define PBT_APMSUSPEND 0x0004
+#define PBT_APMRESUMECRITICAL 0x0006
+#define PBT_APMRESUMESUSPEND 0x0007
+#define PBT_APMBATTERYLOW 0x0009
+#define PBT_APMPOWERSTATUSCHANGE 0x000A
+#define PBT_APMOEMEVENT 0x000B
+#define PBT_APMRESUMEAUTOMATIC 0x0012
+#define PBT_POWERSETTINGCHANGE 0x8013

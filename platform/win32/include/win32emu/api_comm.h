@@ -1,0 +1,2 @@
+// Filled in by the emulation slice that provides these calls.
+#pragma once
