@@ -69,8 +69,8 @@ RootState& Root() {
 
 void MakeStandardFolders(const std::string& root) {
   std::error_code ec;
-  for (const char* dir : {"drive_c/ProgramData", "drive_c/Program Files", "drive_c/windows/system32",
-                          "drive_c/users/Public", "scm"})
+  for (const char* dir : {"drive_c/ProgramData", "drive_c/Program Files",
+                          "drive_c/windows/system32", "drive_c/users/Public", "scm"})
     std::filesystem::create_directories(root + "/" + dir, ec);
 }
 

@@ -67,7 +67,7 @@ DWORD ScaledMs(DWORD ms);
   } while (0)
 
 // Start of an emulated call that returns its error code (registry calls).
-#define W32EMU_FAULT_POINT_RETURN(api)                                               \
-  do {                                                                               \
+#define W32EMU_FAULT_POINT_RETURN(api)                                              \
+  do {                                                                              \
     if (DWORD injected_ = ::win32emu::InjectedFailure(api)) return (LONG)injected_; \
   } while (0)

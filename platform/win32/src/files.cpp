@@ -87,8 +87,7 @@ FileObject::~FileObject() {
 void FileObject::OnHandleClosed(HANDLE) {}
 
 std::shared_ptr<FileObject> OpenFile(const std::string& host, DWORD access, DWORD share,
-                                     DWORD disposition, DWORD flags, DWORD* error,
-                                     bool* existed) {
+                                     DWORD disposition, DWORD flags, DWORD* error, bool* existed) {
   *existed = false;
   if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
     *error = ERROR_INVALID_PARAMETER;
@@ -182,8 +181,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
     return INVALID_HANDLE_VALUE;
   }
   std::wstring_view view(name);
-  if (view.rfind(L"\\\\.\\", 0) == 0) return win32emu::OpenDevice(view.substr(4), access, share,
-                                                                    disposition, flags);
+  if (view.rfind(L"\\\\.\\", 0) == 0)
+    return win32emu::OpenDevice(view.substr(4), access, share, disposition, flags);
   std::string host = win32emu::HostPath(view);
   if (host.empty()) {
     SetLastError(ERROR_INVALID_NAME);
@@ -216,9 +215,10 @@ BOOL WINAPI ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVER
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  ssize_t n = ov ? pread(file->fd, buffer, toRead,
-                         static_cast<off_t>(ov->Offset) | (static_cast<off_t>(ov->OffsetHigh) << 32))
-                 : ::read(file->fd, buffer, toRead);
+  ssize_t n =
+      ov ? pread(file->fd, buffer, toRead,
+                 static_cast<off_t>(ov->Offset) | (static_cast<off_t>(ov->OffsetHigh) << 32))
+         : ::read(file->fd, buffer, toRead);
   if (n < 0) {
     SetLastError(win32emu::LastErrorFromErrno(errno));
     return FALSE;
@@ -245,8 +245,8 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, LPDWORD written, 
   }
   const char* p = static_cast<const char*>(buffer);
   DWORD done = 0;
-  off_t offset = ov ? (static_cast<off_t>(ov->Offset) | (static_cast<off_t>(ov->OffsetHigh) << 32))
-                    : 0;
+  off_t offset =
+      ov ? (static_cast<off_t>(ov->Offset) | (static_cast<off_t>(ov->OffsetHigh) << 32)) : 0;
   while (done < toWrite) {
     ssize_t n = ov ? pwrite(file->fd, p + done, toWrite - done, offset + done)
                    : ::write(file->fd, p + done, toWrite - done);
@@ -311,9 +311,9 @@ DWORD WINAPI SetFilePointer(HANDLE h, LONG distance, PLONG distanceHigh, DWORD m
     SetLastError(file ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
     return INVALID_FILE_SIZE;
   }
-  off_t offset = distanceHigh ? ((static_cast<off_t>(*distanceHigh) << 32) |
-                                 static_cast<uint32_t>(distance))
-                              : distance;
+  off_t offset = distanceHigh
+                     ? ((static_cast<off_t>(*distanceHigh) << 32) | static_cast<uint32_t>(distance))
+                     : distance;
   int whence = method == FILE_BEGIN ? SEEK_SET : method == FILE_CURRENT ? SEEK_CUR : SEEK_END;
   off_t result = lseek(file->fd, offset, whence);
   if (result < 0) {
@@ -362,7 +362,7 @@ BOOL WINAPI DeleteFileW(LPCWSTR name) {
   W32EMU_FAULT_POINT("DeleteFileW", FALSE);
   std::string host = name ? win32emu::HostPath(name) : std::string();
   if (host.empty() || unlink(host.c_str()) != 0) {
-    SetLastError(host.empty() ? ERROR_INVALID_NAME
+    SetLastError(host.empty()      ? ERROR_INVALID_NAME
                  : errno == ENOENT ? win32emu::MissingErrorFor(host)
                                    : win32emu::LastErrorFromErrno(errno));
     return FALSE;

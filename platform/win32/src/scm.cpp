@@ -94,8 +94,8 @@ void WriteConfig(const std::wstring& name, const ServiceConfig& c) {
   std::string dir = ServiceDir(name);
   fs::create_directories(dir);
   std::ofstream out(dir + "/config", std::ios::trunc);
-  out << "Name=" << Narrow(name) << "\nDisplayName=" << Narrow(c.displayName)
-      << "\nType=" << c.type << "\nStart=" << c.start << "\nErrorControl=" << c.errorControl
+  out << "Name=" << Narrow(name) << "\nDisplayName=" << Narrow(c.displayName) << "\nType=" << c.type
+      << "\nStart=" << c.start << "\nErrorControl=" << c.errorControl
       << "\nImagePath=" << Narrow(c.imagePath) << "\n";
 }
 
@@ -120,8 +120,8 @@ bool ProcessAlive(int pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EP
 
 void WriteStatus(const std::wstring& name, const StoredStatus& s) {
   std::string dir = ServiceDir(name);
-  std::string tmp = dir + "/status." + std::to_string(getpid()) + "." +
-                    std::to_string(CurrentThreadId());
+  std::string tmp =
+      dir + "/status." + std::to_string(getpid()) + "." + std::to_string(CurrentThreadId());
   {
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(&s), sizeof s);
@@ -205,8 +205,8 @@ struct ControlReply {
 };
 
 // Sends one control to the service's dispatcher and waits for the handler's answer.
-bool SendToDispatcher(const std::wstring& service, const ControlRequest& request,
-                      const void* data, ControlReply* reply, DWORD* error) {
+bool SendToDispatcher(const std::wstring& service, const ControlRequest& request, const void* data,
+                      ControlReply* reply, DWORD* error) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     *error = ERROR_NOT_ENOUGH_MEMORY;
@@ -377,8 +377,8 @@ void RunControl(PendingControl& pc) {
   pc.reply.status = d.last;
 }
 
-DWORD SubmitControl(const std::wstring& service, DWORD control, DWORD eventType,
-                    const void* data, size_t size, bool fromManager, SERVICE_STATUS* status) {
+DWORD SubmitControl(const std::wstring& service, DWORD control, DWORD eventType, const void* data,
+                    size_t size, bool fromManager, SERVICE_STATUS* status) {
   ControlRequest request{control, eventType, static_cast<uint32_t>(size), fromManager ? 1u : 0u};
   ControlReply reply{};
   DWORD error = 0;
@@ -949,10 +949,9 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE h, LPSERVICE_STATUS status) {
       SetLastError(ERROR_INVALID_DATA);
       return FALSE;
     }
-    d.reports.push_back({status->dwServiceType, status->dwCurrentState,
-                         status->dwControlsAccepted, status->dwWin32ExitCode,
-                         status->dwServiceSpecificExitCode, status->dwCheckPoint,
-                         status->dwWaitHint});
+    d.reports.push_back({status->dwServiceType, status->dwCurrentState, status->dwControlsAccepted,
+                         status->dwWin32ExitCode, status->dwServiceSpecificExitCode,
+                         status->dwCheckPoint, status->dwWaitHint});
     d.last = *status;
     name = d.serviceName;
   }

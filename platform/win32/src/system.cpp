@@ -28,7 +28,7 @@ int64_t Now100ns() {
 
 // Days since 1601-01-01 to a civil date (proleptic Gregorian).
 void CivilFromDays(int64_t z, int* y, unsigned* m, unsigned* d) {
-  z += 584754;  // days from 0000-03-01 to 1601-01-01
+  z += 584694;  // days from 0000-03-01 to 1601-01-01
   int64_t era = (z >= 0 ? z : z - 146096) / 146097;
   unsigned doe = static_cast<unsigned>(z - era * 146097);
   unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
@@ -46,7 +46,7 @@ int64_t DaysFromCivil(int y, unsigned m, unsigned d) {
   unsigned yoe = static_cast<unsigned>(y - era * 400);
   unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
   unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 584754;
+  return era * 146097 + static_cast<int64_t>(doe) - 584694;
 }
 
 std::mutex g_folderLock;
@@ -145,7 +145,9 @@ void WINAPI Sleep(DWORD ms) {
 
 DWORD WINAPI GetCurrentThreadId(void) { return win32emu::CurrentThreadId(); }
 DWORD WINAPI GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }
-HANDLE WINAPI GetCurrentProcess(void) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
+HANDLE WINAPI GetCurrentProcess(void) {
+  return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+}
 HANDLE WINAPI GetCurrentThread(void) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2)); }
 
 HMODULE WINAPI GetModuleHandleW(LPCWSTR name) {
