@@ -43,8 +43,9 @@ bool cBrisa::Run(DWORD, LPWSTR*) {
 bool cBrisa::Stop() {
   log.WriteLine(L"Stop() ");
   if (!IsValid()) return false;
-  SetEvent(stopEvent);
+  // Reported before the loop is released, so that Main's SERVICE_STOPPED always comes after.
   ReportStatus(SERVICE_STOP_PENDING);
+  SetEvent(stopEvent);
   return true;
 }
 

@@ -96,9 +96,13 @@ bool cWinService::InstallService() {
   if (length == 0 || length >= 2600) return false;
   SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   if (!scm) return false;
-  SC_HANDLE service =
-      CreateServiceW(scm, serviceName, displayName, desiredAccess, serviceType, startType,
-                     errorControl, path, nullptr, nullptr, nullptr, nullptr, nullptr);
+  // A path with blanks is quoted: unquoted, the manager would try "C:\Program.exe" and the
+  // like first, and whoever can write there would run as LocalSystem.
+  std::wstring binaryPath(path, length);
+  if (binaryPath.find(L' ') != std::wstring::npos) binaryPath = L"\"" + binaryPath + L"\"";
+  SC_HANDLE service = CreateServiceW(scm, serviceName, displayName, desiredAccess, serviceType,
+                                     startType, errorControl, binaryPath.c_str(), nullptr,
+                                     nullptr, nullptr, nullptr, nullptr);
   bool created = service != nullptr;
   if (service) CloseServiceHandle(service);
   CloseServiceHandle(scm);

@@ -611,17 +611,32 @@ BOOL WINAPI StartServiceW(SC_HANDLE h, DWORD argc, LPCWSTR* argv) {
     }
     std::string binary;
     if (!inProcess) {
-      // The binary is the image path up to the first blank, or the quoted part.
+      // A quoted image path names its binary; an unquoted one with blanks is tried prefix by
+      // prefix, each with and without ".exe", as the manager does ("C:\\Program" first).
       std::wstring image = config.imagePath;
-      std::wstring file;
+      std::vector<std::wstring> candidates;
       if (!image.empty() && image[0] == L'"') {
         auto end = image.find(L'"', 1);
-        file = image.substr(1, end == std::wstring::npos ? std::wstring::npos : end - 1);
+        candidates.push_back(image.substr(1, end == std::wstring::npos ? std::wstring::npos : end - 1));
       } else {
-        file = image.substr(0, image.find(L' '));
+        for (size_t blank = image.find(L' '); blank != std::wstring::npos;
+             blank = image.find(L' ', blank + 1))
+          candidates.push_back(image.substr(0, blank));
+        candidates.push_back(image);
       }
-      binary = HostPath(file);
-      if (binary.empty() || access(binary.c_str(), X_OK) != 0) {
+      for (const std::wstring& candidate : candidates) {
+        for (const wchar_t* suffix : {L"", L".exe"}) {
+          std::string host = HostPath(candidate + suffix);
+          struct stat st;
+          if (!host.empty() && stat(host.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+              access(host.c_str(), X_OK) == 0) {
+            binary = host;
+            break;
+          }
+        }
+        if (!binary.empty()) break;
+      }
+      if (binary.empty()) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return FALSE;
       }
