@@ -93,6 +93,8 @@ HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
 }
 
 std::shared_ptr<KernelObject> LookupHandle(HANDLE h) {
+  // GetCurrentThread()'s pseudo handle names whichever thread uses it.
+  if (h == reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2))) return CurrentThreadObject();
   auto& t = Handles();
   std::lock_guard<std::mutex> g(t.lock);
   auto it = t.objects.find(reinterpret_cast<uintptr_t>(h));

@@ -31,11 +31,13 @@ class KernelObject : public std::enable_shared_from_this<KernelObject> {
   virtual void OnHandleClosed(HANDLE h) {}
 };
 
-// The lock that guards every waitable object's state, and the condition all waiters sleep on.
+// The lock that guards every waitable object's state and every thread's APC queue.
 std::mutex& WaitLock();
-// Wakes every waiter so that it re-examines its objects. Call with or without WaitLock() held
+// Wakes every waiting thread so that it re-examines its objects. Call with WaitLock() held,
 // after changing a waitable object's state.
 void WakeWaiters();
+// The object behind GetCurrentThread()'s pseudo handle: the calling thread.
+std::shared_ptr<KernelObject> CurrentThreadObject();
 
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object);
 std::shared_ptr<KernelObject> LookupHandle(HANDLE h);
