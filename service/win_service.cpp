@@ -100,9 +100,9 @@ bool cWinService::InstallService() {
   // like first, and whoever can write there would run as LocalSystem.
   std::wstring binaryPath(path, length);
   if (binaryPath.find(L' ') != std::wstring::npos) binaryPath = L"\"" + binaryPath + L"\"";
-  SC_HANDLE service = CreateServiceW(scm, serviceName, displayName, desiredAccess, serviceType,
-                                     startType, errorControl, binaryPath.c_str(), nullptr,
-                                     nullptr, nullptr, nullptr, nullptr);
+  SC_HANDLE service =
+      CreateServiceW(scm, serviceName, displayName, desiredAccess, serviceType, startType,
+                     errorControl, binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
   bool created = service != nullptr;
   if (service) CloseServiceHandle(service);
   CloseServiceHandle(scm);

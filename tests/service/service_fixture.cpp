@@ -34,8 +34,8 @@ std::string ReadWorldFile(const std::wstring& windowsPath) {
 std::vector<std::wstring> LogLines(const std::string& bytes) {
   std::vector<std::wstring> lines;
   if (bytes.size() < 2) return lines;
-  std::wstring text = DecodeUtf16Le(reinterpret_cast<const uint8_t*>(bytes.data()) + 2,
-                                    (bytes.size() - 2) / 2);
+  std::wstring text =
+      DecodeUtf16Le(reinterpret_cast<const uint8_t*>(bytes.data()) + 2, (bytes.size() - 2) / 2);
   size_t start = 0;
   for (size_t end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2)
     lines.push_back(text.substr(start, end - start));

@@ -147,8 +147,7 @@ class ServiceCycleTest : public testing::WorldTest {
   }
   std::vector<std::wstring> Log() {
     std::vector<std::wstring> texts;
-    for (auto& line :
-         LogLines(ReadWorldFile(L"C:\\ProgramData\\Nortane\\Brisa\\BrisaOristo.txt")))
+    for (auto& line : LogLines(ReadWorldFile(L"C:\\ProgramData\\Nortane\\Brisa\\BrisaOristo.txt")))
       texts.push_back(LineText(line));
     return texts;
   }
@@ -198,12 +197,12 @@ TEST_F(ServiceCycleTest, DeviceEventsReachOnlyARegisteredClass) {
   event.dbcc_size = sizeof event;
   event.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
   event.dbcc_classguid = kComPortInterfaceClass;
-  EXPECT_EQ(win32emu::DeliverControl(L"BrisaOristo", SERVICE_CONTROL_DEVICEEVENT,
-                                     DBT_DEVICEARRIVAL, &event, sizeof event),
+  EXPECT_EQ(win32emu::DeliverControl(L"BrisaOristo", SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL,
+                                     &event, sizeof event),
             0u);
   event.dbcc_classguid.Data1 ^= 1;
-  EXPECT_NE(win32emu::DeliverControl(L"BrisaOristo", SERVICE_CONTROL_DEVICEEVENT,
-                                     DBT_DEVICEARRIVAL, &event, sizeof event),
+  EXPECT_NE(win32emu::DeliverControl(L"BrisaOristo", SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL,
+                                     &event, sizeof event),
             0u);
   EXPECT_EQ(win32emu::DeliverControl(L"BrisaOristo", 200, 0, nullptr, 0),
             static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));

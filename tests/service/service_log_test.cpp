@@ -12,8 +12,8 @@
 namespace brisa {
 namespace {
 
-using testing::LogLines;
 using testing::LineText;
+using testing::LogLines;
 using testing::ReadWorldFile;
 
 class ServiceLogTest : public testing::WorldTest {

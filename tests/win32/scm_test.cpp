@@ -19,8 +19,13 @@ struct TestService {
   static inline bool reportRunning = true;
 
   static void Report(DWORD state) {
-    SERVICE_STATUS s{SERVICE_WIN32_OWN_PROCESS, state, state == SERVICE_START_PENDING ? 0 : accepted.load(),
-                     0, 0, 0, 0};
+    SERVICE_STATUS s{SERVICE_WIN32_OWN_PROCESS,
+                     state,
+                     state == SERVICE_START_PENDING ? 0 : accepted.load(),
+                     0,
+                     0,
+                     0,
+                     0};
     SetServiceStatus(handle, &s);
   }
   static DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID) {
@@ -61,9 +66,8 @@ class ScmTest : public ::testing::Test {
     wchar_t self[1024];
     GetModuleFileNameW(nullptr, self, 1024);
     service_ = CreateServiceW(scm_, L"TestSvc", L"Test service", SERVICE_ALL_ACCESS,
-                              SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                              SERVICE_ERROR_NORMAL, self, nullptr, nullptr, nullptr, nullptr,
-                              nullptr);
+                              SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                              self, nullptr, nullptr, nullptr, nullptr, nullptr);
     ASSERT_NE(service_, nullptr);
   }
   void TearDown() override {

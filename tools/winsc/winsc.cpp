@@ -11,9 +11,9 @@
 namespace {
 
 const wchar_t* StateName(DWORD state) {
-  static const wchar_t* names[] = {L"?",       L"STOPPED",          L"START_PENDING",
-                                   L"STOP_PENDING", L"RUNNING",     L"CONTINUE_PENDING",
-                                   L"PAUSE_PENDING", L"PAUSED"};
+  static const wchar_t* names[] = {
+      L"?",       L"STOPPED",          L"START_PENDING", L"STOP_PENDING",
+      L"RUNNING", L"CONTINUE_PENDING", L"PAUSE_PENDING", L"PAUSED"};
   return state < 8 ? names[state] : L"?";
 }
 
@@ -32,8 +32,8 @@ int wmain(int argc, wchar_t** argv) {
   std::wstring command = argv[1];
   SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
   if (!scm) return Fail("OpenSCManagerW");
-  SC_HANDLE service = OpenServiceW(scm, argv[2], SERVICE_QUERY_STATUS | SERVICE_INTERROGATE |
-                                                     SERVICE_USER_DEFINED_CONTROL);
+  SC_HANDLE service = OpenServiceW(
+      scm, argv[2], SERVICE_QUERY_STATUS | SERVICE_INTERROGATE | SERVICE_USER_DEFINED_CONTROL);
   if (!service) {
     int rc = Fail("OpenServiceW");
     CloseServiceHandle(scm);

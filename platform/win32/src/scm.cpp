@@ -617,7 +617,8 @@ BOOL WINAPI StartServiceW(SC_HANDLE h, DWORD argc, LPCWSTR* argv) {
       std::vector<std::wstring> candidates;
       if (!image.empty() && image[0] == L'"') {
         auto end = image.find(L'"', 1);
-        candidates.push_back(image.substr(1, end == std::wstring::npos ? std::wstring::npos : end - 1));
+        candidates.push_back(
+            image.substr(1, end == std::wstring::npos ? std::wstring::npos : end - 1));
       } else {
         for (size_t blank = image.find(L' '); blank != std::wstring::npos;
              blank = image.find(L' ', blank + 1))

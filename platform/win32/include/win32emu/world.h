@@ -69,6 +69,12 @@ int CallCount(const char* api);
 void RemoveKnownFolder(int csidl);
 void RestoreKnownFolders();
 
+// ---- the registry ----------------------------------------------------------------------------
+
+// Writes a value, creating its key (HKEY_LOCAL_MACHINE ... as root).
+LONG SetRegistryValue(HKEY root, const std::wstring& key, const std::wstring& name, DWORD type,
+                      const void* data, DWORD bytes);
+
 // ---- the service control manager ------------------------------------------------------------
 
 // Every SERVICE_STATUS this process reported through SetServiceStatus, in order.
