@@ -377,7 +377,8 @@ void cTarnModule::FinishChunk(std::vector<sAction>& out) {
       ResetLine();
       return;
     }
-    if (!silent) out.push_back({sAction::eKind::Send, FrameHdlc(ErrorPacket(kErrorScripted)), 0});
+    if (!silent)
+      out.push_back({sAction::eKind::Send, FrameHdlc(ErrorPacket(kErrorScripted)), 0, true});
     rx = eRx::Discard;
     return;
   }

@@ -60,6 +60,9 @@ struct sAction {
   enum class eKind { Send, Disconnect, Leave } kind = eKind::Send;
   std::vector<uint8_t> bytes;  // Send: bytes for the line
   uint32_t delayMs = 0;        // Send: how long after the triggering input
+  // Send: the module stops taking data (flow control) until the host purges its output; set on
+  // an error packet sent while a chunk is still arriving.
+  bool holdLine = false;
 };
 
 // What arrived for one accepted open-unframed.

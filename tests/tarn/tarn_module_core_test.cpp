@@ -244,6 +244,7 @@ TEST(TarnModuleCore, ErrorPacketMidTransfer) {
   host.Send(Bytes(second.begin() + 13 + 99, second.begin() + 13 + 101));
   ASSERT_EQ(host.packets.size(), 1u);
   EXPECT_EQ(host.Last()[0], 0x0D);
+  EXPECT_TRUE(host.actions.back().holdLine) << "the module stops taking the chunk";
   host.Send(Bytes(second.begin() + 13 + 101, second.end()));
   EXPECT_EQ(host.packets.size(), 1u) << "the aborted chunk gets no answer";
   EXPECT_EQ(module.Images()[0].received, 500u);
