@@ -114,6 +114,7 @@ class cProtocolServer {
   cWinComm comm;
   cProtocolLog protocolLog;
   DWORD txTag;
+  DWORD nextId;  // the last id handed out; touched only by the worker while it runs
 
  private:
   friend class cProtocolServerRxCallback;
@@ -161,8 +162,10 @@ class cProtocolServer {
   std::multimap<ULONGLONG, DWORD> timeQueue;
   ULONGLONG lastClock;
   std::map<DWORD, std::unique_ptr<sTransaction>> pendingRequests;
-  DWORD nextId;
   std::unique_ptr<sTransaction> inFlight;
+  // The block of a write in progress, kept alive until the write completes even when its request
+  // has been cancelled meanwhile.
+  sProtocolBuffer writeHold;
   std::unique_ptr<BYTE[]> rxBuffer;
   DWORD rxBufferSize;
 };
