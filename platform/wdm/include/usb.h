@@ -1,0 +1,428 @@
+// USB descriptors, USBD status values and URBs as the USB client interface defines them.
+// Descriptors are packed little-endian wire layouts; URBs have the 64-bit Windows layout.
+#pragma once
+
+#include <wdm.h>
+
+#pragma pack(push, 1)
+typedef struct _USB_COMMON_DESCRIPTOR {
+  UCHAR bLength;
+  UCHAR bDescriptorType;
+} USB_COMMON_DESCRIPTOR, *PUSB_COMMON_DESCRIPTOR;
+
+typedef struct _USB_DEVICE_DESCRIPTOR {
+  UCHAR bLength;
+  UCHAR bDescriptorType;
+  USHORT bcdUSB;
+  UCHAR bDeviceClass;
+  UCHAR bDeviceSubClass;
+  UCHAR bDeviceProtocol;
+  UCHAR bMaxPacketSize0;
+  USHORT idVendor;
+  USHORT idProduct;
+  USHORT bcdDevice;
+  UCHAR iManufacturer;
+  UCHAR iProduct;
+  UCHAR iSerialNumber;
+  UCHAR bNumConfigurations;
+} USB_DEVICE_DESCRIPTOR, *PUSB_DEVICE_DESCRIPTOR;
+
+typedef struct _USB_CONFIGURATION_DESCRIPTOR {
+  UCHAR bLength;
+  UCHAR bDescriptorType;
+  USHORT wTotalLength;
+  UCHAR bNumInterfaces;
+  UCHAR bConfigurationValue;
+  UCHAR iConfiguration;
+  UCHAR bmAttributes;
+  UCHAR MaxPower;
+} USB_CONFIGURATION_DESCRIPTOR, *PUSB_CONFIGURATION_DESCRIPTOR;
+
+typedef struct _USB_INTERFACE_DESCRIPTOR {
+  UCHAR bLength;
+  UCHAR bDescriptorType;
+  UCHAR bInterfaceNumber;
+  UCHAR bAlternateSetting;
+  UCHAR bNumEndpoints;
+  UCHAR bInterfaceClass;
+  UCHAR bInterfaceSubClass;
+  UCHAR bInterfaceProtocol;
+  UCHAR iInterface;
+} USB_INTERFACE_DESCRIPTOR, *PUSB_INTERFACE_DESCRIPTOR;
+
+typedef struct _USB_ENDPOINT_DESCRIPTOR {
+  UCHAR bLength;
+  UCHAR bDescriptorType;
+  UCHAR bEndpointAddress;
+  UCHAR bmAttributes;
+  USHORT wMaxPacketSize;
+  UCHAR bInterval;
+} USB_ENDPOINT_DESCRIPTOR, *PUSB_ENDPOINT_DESCRIPTOR;
+
+typedef struct _USB_STRING_DESCRIPTOR {
+  UCHAR bLength;
+  UCHAR bDescriptorType;
+  WCHAR bString[1];
+} USB_STRING_DESCRIPTOR, *PUSB_STRING_DESCRIPTOR;
+
+typedef struct _USB_INTERFACE_ASSOCIATION_DESCRIPTOR {
+  UCHAR bLength;
+  UCHAR bDescriptorType;
+  UCHAR bFirstInterface;
+  UCHAR bInterfaceCount;
+  UCHAR bFunctionClass;
+  UCHAR bFunctionSubClass;
+  UCHAR bFunctionProtocol;
+  UCHAR iFunction;
+} USB_INTERFACE_ASSOCIATION_DESCRIPTOR, *PUSB_INTERFACE_ASSOCIATION_DESCRIPTOR;
+
+typedef struct _USB_DEFAULT_PIPE_SETUP_PACKET {
+  UCHAR bmRequestType;
+  UCHAR bRequest;
+  USHORT wValue;
+  USHORT wIndex;
+  USHORT wLength;
+} USB_DEFAULT_PIPE_SETUP_PACKET, *PUSB_DEFAULT_PIPE_SETUP_PACKET;
+#pragma pack(pop)
+
+#define USB_DEVICE_DESCRIPTOR_TYPE 0x01
+#define USB_CONFIGURATION_DESCRIPTOR_TYPE 0x02
+#define USB_STRING_DESCRIPTOR_TYPE 0x03
+#define USB_INTERFACE_DESCRIPTOR_TYPE 0x04
+#define USB_ENDPOINT_DESCRIPTOR_TYPE 0x05
+#define USB_DEVICE_QUALIFIER_DESCRIPTOR_TYPE 0x06
+#define USB_OTHER_SPEED_CONFIGURATION_DESCRIPTOR_TYPE 0x07
+#define USB_INTERFACE_POWER_DESCRIPTOR_TYPE 0x08
+#define USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE 0x0B
+#define USB_DESCRIPTOR_MAKE_TYPE_AND_INDEX(d, i) ((USHORT)((USHORT)(d) << 8 | (i)))
+
+#define USB_ENDPOINT_DIRECTION_MASK 0x80
+#define USB_ENDPOINT_DIRECTION_OUT(a) (!((a)&USB_ENDPOINT_DIRECTION_MASK))
+#define USB_ENDPOINT_DIRECTION_IN(a) ((a)&USB_ENDPOINT_DIRECTION_MASK)
+#define USB_ENDPOINT_TYPE_MASK 0x03
+#define USB_ENDPOINT_TYPE_CONTROL 0x00
+#define USB_ENDPOINT_TYPE_ISOCHRONOUS 0x01
+#define USB_ENDPOINT_TYPE_BULK 0x02
+#define USB_ENDPOINT_TYPE_INTERRUPT 0x03
+
+#define USB_CONFIG_POWERED_MASK 0xc0
+#define USB_CONFIG_BUS_POWERED 0x80
+#define USB_CONFIG_SELF_POWERED 0x40
+#define USB_CONFIG_REMOTE_WAKEUP 0x20
+
+#define USB_REQUEST_GET_STATUS 0x00
+#define USB_REQUEST_CLEAR_FEATURE 0x01
+#define USB_REQUEST_SET_FEATURE 0x03
+#define USB_REQUEST_SET_ADDRESS 0x05
+#define USB_REQUEST_GET_DESCRIPTOR 0x06
+#define USB_REQUEST_SET_DESCRIPTOR 0x07
+#define USB_REQUEST_GET_CONFIGURATION 0x08
+#define USB_REQUEST_SET_CONFIGURATION 0x09
+#define USB_REQUEST_GET_INTERFACE 0x0A
+#define USB_REQUEST_SET_INTERFACE 0x0B
+#define USB_REQUEST_SYNC_FRAME 0x0C
+
+#define USB_FEATURE_ENDPOINT_STALL 0x0000
+#define USB_FEATURE_REMOTE_WAKEUP 0x0001
+
+#define USB_GETSTATUS_SELF_POWERED 0x01
+#define USB_GETSTATUS_REMOTE_WAKEUP_ENABLED 0x02
+
+// ---- USBD status ------------------------------------------------------------------------------
+
+typedef LONG USBD_STATUS;
+// The top two bits: 00 success, 01 pending, 1x error; pending therefore counts as success.
+#define USBD_SUCCESS(s) ((USBD_STATUS)(s) >= 0)
+#define USBD_PENDING(s) ((ULONG)(s) >> 30 == 1)
+#define USBD_ERROR(s) ((USBD_STATUS)(s) < 0)
+#define USBD_HALTED(s) ((ULONG)(s) >> 30 == 3)
+
+#define WDMEMU_USBD(v) ((USBD_STATUS)(ULONG)(v))
+#define USBD_STATUS_SUCCESS WDMEMU_USBD(0x00000000)
+#define USBD_STATUS_PENDING WDMEMU_USBD(0x40000000)
+#define USBD_STATUS_CRC WDMEMU_USBD(0xC0000001)
+#define USBD_STATUS_BTSTUFF WDMEMU_USBD(0xC0000002)
+#define USBD_STATUS_DATA_TOGGLE_MISMATCH WDMEMU_USBD(0xC0000003)
+#define USBD_STATUS_STALL_PID WDMEMU_USBD(0xC0000004)
+#define USBD_STATUS_DEV_NOT_RESPONDING WDMEMU_USBD(0xC0000005)
+#define USBD_STATUS_DATA_OVERRUN WDMEMU_USBD(0xC0000008)
+#define USBD_STATUS_DATA_UNDERRUN WDMEMU_USBD(0xC0000009)
+#define USBD_STATUS_BABBLE_DETECTED WDMEMU_USBD(0xC0000012)
+#define USBD_STATUS_ENDPOINT_HALTED WDMEMU_USBD(0xC0000030)
+#define USBD_STATUS_INVALID_URB_FUNCTION WDMEMU_USBD(0x80000200)
+#define USBD_STATUS_INVALID_PARAMETER WDMEMU_USBD(0x80000300)
+#define USBD_STATUS_ERROR_BUSY WDMEMU_USBD(0x80000400)
+#define USBD_STATUS_INVALID_PIPE_HANDLE WDMEMU_USBD(0x80000600)
+#define USBD_STATUS_NO_BANDWIDTH WDMEMU_USBD(0x80000700)
+#define USBD_STATUS_INTERNAL_HC_ERROR WDMEMU_USBD(0x80000800)
+#define USBD_STATUS_ERROR_SHORT_TRANSFER WDMEMU_USBD(0x80000900)
+#define USBD_STATUS_NOT_SUPPORTED WDMEMU_USBD(0xC0000E00)
+#define USBD_STATUS_INSUFFICIENT_RESOURCES WDMEMU_USBD(0xC0001000)
+#define USBD_STATUS_TIMEOUT WDMEMU_USBD(0xC0006000)
+#define USBD_STATUS_DEVICE_GONE WDMEMU_USBD(0xC0007000)
+#define USBD_STATUS_CANCELED WDMEMU_USBD(0xC0010000)
+
+// ---- URB function codes -----------------------------------------------------------------------
+
+#define URB_FUNCTION_SELECT_CONFIGURATION 0x0000
+#define URB_FUNCTION_SELECT_INTERFACE 0x0001
+#define URB_FUNCTION_ABORT_PIPE 0x0002
+#define URB_FUNCTION_TAKE_FRAME_LENGTH_CONTROL 0x0003
+#define URB_FUNCTION_RELEASE_FRAME_LENGTH_CONTROL 0x0004
+#define URB_FUNCTION_GET_FRAME_LENGTH 0x0005
+#define URB_FUNCTION_SET_FRAME_LENGTH 0x0006
+#define URB_FUNCTION_GET_CURRENT_FRAME_NUMBER 0x0007
+#define URB_FUNCTION_CONTROL_TRANSFER 0x0008
+#define URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER 0x0009
+#define URB_FUNCTION_ISOCH_TRANSFER 0x000A
+#define URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE 0x000B
+#define URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE 0x000C
+#define URB_FUNCTION_SET_FEATURE_TO_DEVICE 0x000D
+#define URB_FUNCTION_SET_FEATURE_TO_INTERFACE 0x000E
+#define URB_FUNCTION_SET_FEATURE_TO_ENDPOINT 0x000F
+#define URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE 0x0010
+#define URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE 0x0011
+#define URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT 0x0012
+#define URB_FUNCTION_GET_STATUS_FROM_DEVICE 0x0013
+#define URB_FUNCTION_GET_STATUS_FROM_INTERFACE 0x0014
+#define URB_FUNCTION_GET_STATUS_FROM_ENDPOINT 0x0015
+#define URB_FUNCTION_RESERVED_0X0016 0x0016
+#define URB_FUNCTION_VENDOR_DEVICE 0x0017
+#define URB_FUNCTION_VENDOR_INTERFACE 0x0018
+#define URB_FUNCTION_VENDOR_ENDPOINT 0x0019
+#define URB_FUNCTION_CLASS_DEVICE 0x001A
+#define URB_FUNCTION_CLASS_INTERFACE 0x001B
+#define URB_FUNCTION_CLASS_ENDPOINT 0x001C
+#define URB_FUNCTION_RESERVE_0X001D 0x001D
+#define URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL 0x001E
+#define URB_FUNCTION_RESET_PIPE URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL
+#define URB_FUNCTION_CLASS_OTHER 0x001F
+#define URB_FUNCTION_VENDOR_OTHER 0x0020
+#define URB_FUNCTION_GET_STATUS_FROM_OTHER 0x0021
+#define URB_FUNCTION_CLEAR_FEATURE_TO_OTHER 0x0022
+#define URB_FUNCTION_SET_FEATURE_TO_OTHER 0x0023
+#define URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT 0x0024
+#define URB_FUNCTION_SET_DESCRIPTOR_TO_ENDPOINT 0x0025
+#define URB_FUNCTION_GET_CONFIGURATION 0x0026
+#define URB_FUNCTION_GET_INTERFACE 0x0027
+#define URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE 0x0028
+#define URB_FUNCTION_SET_DESCRIPTOR_TO_INTERFACE 0x0029
+#define URB_FUNCTION_GET_MS_FEATURE_DESCRIPTOR 0x002A
+#define URB_FUNCTION_SYNC_RESET_PIPE 0x0030
+#define URB_FUNCTION_SYNC_CLEAR_STALL 0x0031
+#define URB_FUNCTION_CONTROL_TRANSFER_EX 0x0032
+
+#define USBD_TRANSFER_DIRECTION_OUT 0
+#define USBD_TRANSFER_DIRECTION_IN 1
+#define USBD_TRANSFER_DIRECTION(f) ((f)&USBD_TRANSFER_DIRECTION_IN)
+#define USBD_SHORT_TRANSFER_OK 0x00000002
+#define USBD_START_ISO_TRANSFER_ASAP 0x00000004
+#define USBD_DEFAULT_PIPE_TRANSFER 0x00000008
+
+// ---- URBs -------------------------------------------------------------------------------------
+
+typedef PVOID USBD_PIPE_HANDLE;
+typedef PVOID USBD_CONFIGURATION_HANDLE;
+typedef PVOID USBD_INTERFACE_HANDLE;
+
+typedef enum _USBD_PIPE_TYPE {
+  UsbdPipeTypeControl = 0,
+  UsbdPipeTypeIsochronous = 1,
+  UsbdPipeTypeBulk = 2,
+  UsbdPipeTypeInterrupt = 3
+} USBD_PIPE_TYPE;
+
+#define USBD_PF_CHANGE_MAX_PACKET 0x00000001
+#define USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE 0xFFFFFFFF
+
+typedef struct _USBD_PIPE_INFORMATION {
+  USHORT MaximumPacketSize;
+  UCHAR EndpointAddress;
+  UCHAR Interval;
+  USBD_PIPE_TYPE PipeType;
+  USBD_PIPE_HANDLE PipeHandle;
+  ULONG MaximumTransferSize;
+  ULONG PipeFlags;
+} USBD_PIPE_INFORMATION, *PUSBD_PIPE_INFORMATION;
+
+typedef struct _USBD_INTERFACE_INFORMATION {
+  USHORT Length;
+  UCHAR InterfaceNumber;
+  UCHAR AlternateSetting;
+  UCHAR Class;
+  UCHAR SubClass;
+  UCHAR Protocol;
+  UCHAR Reserved;
+  USBD_INTERFACE_HANDLE InterfaceHandle;
+  ULONG NumberOfPipes;
+  USBD_PIPE_INFORMATION Pipes[1];
+} USBD_INTERFACE_INFORMATION, *PUSBD_INTERFACE_INFORMATION;
+
+struct _URB_HCD_AREA {
+  PVOID Reserved8[8];
+};
+
+struct _URB_HEADER {
+  USHORT Length;
+  USHORT Function;
+  USBD_STATUS Status;
+  PVOID UsbdDeviceHandle;
+  ULONG UsbdFlags;
+};
+
+struct _URB_SELECT_INTERFACE {
+  struct _URB_HEADER Hdr;
+  USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+  USBD_INTERFACE_INFORMATION Interface;
+};
+
+struct _URB_SELECT_CONFIGURATION {
+  struct _URB_HEADER Hdr;
+  PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;
+  USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+  USBD_INTERFACE_INFORMATION Interface;
+};
+
+struct _URB_PIPE_REQUEST {
+  struct _URB_HEADER Hdr;
+  USBD_PIPE_HANDLE PipeHandle;
+  ULONG Reserved;
+};
+
+struct _URB_FRAME_LENGTH_CONTROL {
+  struct _URB_HEADER Hdr;
+};
+
+struct _URB_GET_CURRENT_FRAME_NUMBER {
+  struct _URB_HEADER Hdr;
+  ULONG FrameNumber;
+};
+
+struct _URB_CONTROL_TRANSFER {
+  struct _URB_HEADER Hdr;
+  USBD_PIPE_HANDLE PipeHandle;
+  ULONG TransferFlags;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  union _URB* UrbLink;
+  struct _URB_HCD_AREA hca;
+  UCHAR SetupPacket[8];
+};
+
+struct _URB_BULK_OR_INTERRUPT_TRANSFER {
+  struct _URB_HEADER Hdr;
+  USBD_PIPE_HANDLE PipeHandle;
+  ULONG TransferFlags;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  union _URB* UrbLink;
+  struct _URB_HCD_AREA hca;
+};
+
+struct _URB_CONTROL_DESCRIPTOR_REQUEST {
+  struct _URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG Reserved0;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  union _URB* UrbLink;
+  struct _URB_HCD_AREA hca;
+  USHORT Reserved1;
+  UCHAR Index;
+  UCHAR DescriptorType;
+  USHORT LanguageId;
+  USHORT Reserved2;
+};
+
+struct _URB_CONTROL_GET_STATUS_REQUEST {
+  struct _URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG Reserved0;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  union _URB* UrbLink;
+  struct _URB_HCD_AREA hca;
+  UCHAR Reserved1[4];
+  USHORT Index;
+  USHORT Reserved2;
+};
+
+struct _URB_CONTROL_FEATURE_REQUEST {
+  struct _URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG Reserved2;
+  ULONG Reserved3;
+  PVOID Reserved4;
+  PMDL Reserved5;
+  union _URB* UrbLink;
+  struct _URB_HCD_AREA hca;
+  USHORT Reserved0;
+  USHORT FeatureSelector;
+  USHORT Index;
+  USHORT Reserved1;
+};
+
+struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST {
+  struct _URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG TransferFlags;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  union _URB* UrbLink;
+  struct _URB_HCD_AREA hca;
+  UCHAR RequestTypeReservedBits;
+  UCHAR Request;
+  USHORT Value;
+  USHORT Index;
+  USHORT Reserved1;
+};
+
+struct _URB_CONTROL_GET_INTERFACE_REQUEST {
+  struct _URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG Reserved0;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  union _URB* UrbLink;
+  struct _URB_HCD_AREA hca;
+  UCHAR Reserved1[4];
+  USHORT Interface;
+  USHORT Reserved2;
+};
+
+struct _URB_CONTROL_GET_CONFIGURATION_REQUEST {
+  struct _URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG Reserved0;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  union _URB* UrbLink;
+  struct _URB_HCD_AREA hca;
+  UCHAR Reserved1[8];
+};
+
+typedef struct _URB {
+  union {
+    struct _URB_HEADER UrbHeader;
+    struct _URB_SELECT_INTERFACE UrbSelectInterface;
+    struct _URB_SELECT_CONFIGURATION UrbSelectConfiguration;
+    struct _URB_PIPE_REQUEST UrbPipeRequest;
+    struct _URB_FRAME_LENGTH_CONTROL UrbFrameLengthControl;
+    struct _URB_GET_CURRENT_FRAME_NUMBER UrbGetCurrentFrameNumber;
+    struct _URB_CONTROL_TRANSFER UrbControlTransfer;
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER UrbBulkOrInterruptTransfer;
+    struct _URB_CONTROL_DESCRIPTOR_REQUEST UrbControlDescriptorRequest;
+    struct _URB_CONTROL_GET_STATUS_REQUEST UrbControlGetStatusRequest;
+    struct _URB_CONTROL_FEATURE_REQUEST UrbControlFeatureRequest;
+    struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST UrbControlVendorClassRequest;
+    struct _URB_CONTROL_GET_INTERFACE_REQUEST UrbControlGetInterfaceRequest;
+    struct _URB_CONTROL_GET_CONFIGURATION_REQUEST UrbControlGetConfigurationRequest;
+  };
+} URB, *PURB;

@@ -1,0 +1,3 @@
+// USB 2.0 descriptor definitions live with the rest of the client interface.
+#pragma once
+#include <usb.h>
