@@ -521,11 +521,11 @@ LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN, std::source_location loc) {
              loc);
       return mutex->Header.SignalState;
     }
-    state = ++mutex->Header.SignalState;
-    if (state > 0) mutex->OwnerThread = nullptr;
+    state = mutex->Header.SignalState++;
+    if (state == 0) mutex->OwnerThread = nullptr;
   }
   K().signal.notify_all();
-  return state > 0 ? 0 : state;
+  return state;
 }
 
 LONG KeReadStateMutex(PRKMUTEX mutex) {

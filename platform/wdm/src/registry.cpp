@@ -459,7 +459,6 @@ NTSTATUS RtlQueryRegistryValues(ULONG relativeTo, PCWSTR path, PRTL_QUERY_REGIST
       }
       continue;
     }
-    if (entry->Flags & RTL_QUERY_REGISTRY_TOPKEY) continue;
     if (entry->Flags & RTL_QUERY_REGISTRY_NOVALUE) {
       if (entry->QueryRoutine) {
         NTSTATUS status =
