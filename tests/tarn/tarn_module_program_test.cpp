@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "sim/tarn/tarn_module.h"
+#include "tests/tarn/module_process.h"
 #include "tarn/hdlc_frame.h"
 #include "tarn/tarn_packets.h"
 
@@ -23,57 +24,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// One run of tarn_module with its output on a pipe.
-class cModuleProcess {
- public:
-  explicit cModuleProcess(std::vector<std::string> args) {
-    int out[2];
-    if (pipe(out) != 0) return;
-    pid = fork();
-    if (pid == 0) {
-      dup2(out[1], 1);
-      close(out[0]);
-      close(out[1]);
-      std::vector<char*> argv{const_cast<char*>(TARN_MODULE_PROGRAM)};
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    output = fdopen(out[0], "r");
-    char line[256];
-    if (output && std::fgets(line, sizeof(line), output)) {
-      slavePath = line;
-      if (!slavePath.empty() && slavePath.back() == '\n') slavePath.pop_back();
-    }
-  }
-  ~cModuleProcess() {
-    if (pid > 0 && !exited) {
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-    }
-    if (output) fclose(output);
-  }
-
-  // Waits for the program to end on its own and returns the rest of its output.
-  std::string Finish() {
-    std::string text;
-    char line[512];
-    while (output && std::fgets(line, sizeof(line), output)) text += line;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    exited = true;
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    return text;
-  }
-
-  pid_t pid = -1;
-  bool exited = false;
-  FILE* output = nullptr;
-  std::string slavePath;
-};
 
 class cLine {
  public:
