@@ -9,7 +9,7 @@ namespace tarnsim {
 namespace {
 
 constexpr uint8_t kFlag = 0x7E, kEscape = 0x7D;
-constexpr size_t kMaxFrame = 4096;  // far above any host packet; longer input is garbage
+constexpr size_t kMaxFrame = 16640 + 2;  // the largest packet and its FCS; longer is garbage
 constexpr uint32_t kMaxChunk = 0x04000000;
 
 // Status values the module puts in a write-unframed response when it refuses a chunk.
