@@ -1,0 +1,101 @@
+#include "core/timers.h"
+
+namespace {
+
+VOID Arm(DpcTimer* timer) {
+  LARGE_INTEGER due;
+  due.QuadPart = -(LONGLONG)timer->PeriodMs * 10000;
+  InterlockedIncrement(&timer->InFlight);
+  // A timer that was still queued has just been replaced; its setting no longer counts.
+  if (KeSetTimer(&timer->Timer, due, &timer->Dpc)) InterlockedDecrement(&timer->InFlight);
+}
+
+VOID NTAPI TimerDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* timer = (DpcTimer*)context;
+  timer->Callback(timer, timer->Context);
+  if (InterlockedCompareExchange(&timer->Periodic, 0, 0)) Arm(timer);
+  InterlockedDecrement(&timer->InFlight);
+}
+
+VOID WorkTimerDpcCallback(DpcTimer* base, PVOID) {
+  auto* timer = CONTAINING_RECORD(base, WorkTimer, Base);
+  // One work queue item can be queued only once at a time; a tick that finds the previous run
+  // still pending is skipped rather than queueing the same item twice.
+  if (InterlockedIncrement(&timer->WorkPending) != 1) {
+    InterlockedDecrement(&timer->WorkPending);
+    return;
+  }
+  KeClearEvent(&timer->WorkIdle);
+  ExQueueWorkItem(&timer->WorkItem, DelayedWorkQueue);
+}
+
+VOID NTAPI WorkTimerRoutine(PVOID parameter) {
+  auto* timer = (WorkTimer*)parameter;
+  timer->WorkCallback(timer, timer->WorkContext);
+  if (InterlockedCompareExchange(&timer->Rearm, 0, 0)) TimerStart(&timer->Base, timer->RearmMs);
+  if (InterlockedDecrement(&timer->WorkPending) == 0) KeSetEvent(&timer->WorkIdle, 0, FALSE);
+}
+
+}  // namespace
+
+VOID TimerInitialize(DpcTimer* timer, DPC_TIMER_CALLBACK* callback, PVOID context, PVOID owner) {
+  RtlZeroMemory(timer, sizeof *timer);
+  KeInitializeTimer(&timer->Timer);
+  KeInitializeDpc(&timer->Dpc, TimerDpc, timer);
+  timer->Callback = callback;
+  timer->Context = context;
+  timer->Owner = owner;
+}
+
+VOID TimerStart(DpcTimer* timer, ULONG ms) {
+  if (InterlockedCompareExchange(&timer->Stopped, 0, 0)) return;
+  timer->PeriodMs = ms;
+  InterlockedExchange(&timer->Periodic, 1);
+  Arm(timer);
+}
+
+VOID TimerStop(DpcTimer* timer) {
+  InterlockedExchange(&timer->Periodic, 0);
+  if (KeCancelTimer(&timer->Timer)) {
+    InterlockedDecrement(&timer->InFlight);
+    return;
+  }
+  // The DPC is running or about to run. It may have re-armed the timer just before Periodic
+  // was cleared, so keep cancelling while waiting instead of waiting out a whole period.
+  while (InterlockedCompareExchange(&timer->InFlight, 0, 0) > 0) {
+    if (KeCancelTimer(&timer->Timer)) InterlockedDecrement(&timer->InFlight);
+    KeStallExecutionProcessor(10);
+  }
+  // The DPC routine's last instructions follow its final decrement.
+  KeStallExecutionProcessor(100);
+}
+
+VOID WorkTimerInitialize(WorkTimer* timer, WORK_TIMER_CALLBACK* callback, PVOID context,
+                         PVOID owner) {
+  RtlZeroMemory(timer, sizeof *timer);
+  TimerInitialize(&timer->Base, WorkTimerDpcCallback, nullptr, owner);
+  ExInitializeWorkItem(&timer->WorkItem, WorkTimerRoutine, timer);
+  timer->WorkCallback = callback;
+  timer->WorkContext = context;
+  KeInitializeEvent(&timer->WorkIdle, NotificationEvent, TRUE);
+}
+
+VOID WorkTimerStart(WorkTimer* timer, ULONG ms, BOOLEAN rearm, ULONG rearmMs) {
+  timer->RearmMs = rearmMs;
+  InterlockedExchange(&timer->Rearm, rearm ? 1 : 0);
+  TimerStart(&timer->Base, ms);
+}
+
+VOID WorkTimerStop(WorkTimer* timer) {
+  InterlockedExchange(&timer->Rearm, 0);
+  TimerStop(&timer->Base);
+  if (InterlockedCompareExchange(&timer->WorkPending, 0, 0) > 0) {
+    KeWaitForSingleObject(&timer->WorkIdle, Executive, KernelMode, FALSE, nullptr);
+    // A run that read Rearm before it was cleared may have armed the timer again.
+    TimerStop(&timer->Base);
+    // The work routine still has to return after signalling.
+    LARGE_INTEGER pause;
+    pause.QuadPart = -1000000;
+    KeDelayExecutionThread(KernelMode, FALSE, &pause);
+  }
+}
