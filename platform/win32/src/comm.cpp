@@ -329,6 +329,7 @@ void PortDevice::Run() {
   Lock lock(m_);
   std::vector<uint8_t> chunk(fd_ >= 0 ? kTtyReadChunk : 0);
   while (!stopping_) {
+    if (peer_ && !writes_.empty() && !stalled_) DeliverToPeerLocked(lock);
     auto next = ExpireLocked(Steady::now());
     if (fd_ < 0 || disconnected_) {
       if (next == Steady::time_point::max()) {
@@ -488,9 +489,9 @@ void PortDevice::Push(const void* data, size_t size) {
 }
 
 void PortDevice::Stall(bool stalled) {
+  // Held writes go out from the service thread: a link call never calls back into the peer.
   Lock lock(m_);
   stalled_ = stalled;
-  if (!stalled) PumpLocked(lock);
   Wake();
 }
 

@@ -20,7 +20,8 @@
 namespace win32emu {
 
 // What an in-process endpoint uses to act on the open port it serves. Every call may be made
-// from any thread, including from inside the peer's own callbacks. The link is valid from
+// from any thread, including from inside the peer's own callbacks, and none of them calls back
+// into the peer (so a peer may hold its own lock while calling). The link is valid from
 // PortPeer::OnOpen until PortPeer::OnClose returns.
 class PortLink {
  public:
