@@ -662,7 +662,7 @@ VOID IoFreeIrp(PIRP irp, std::source_location loc) {
     Verify(Check::IrpUseAfterCompletion, "IoFreeIrp on an IRP the driver did not allocate", loc);
     return;
   }
-  if (irp->CancelRoutine) {
+  if (__atomic_load_n((PVOID*)&irp->CancelRoutine, __ATOMIC_ACQUIRE)) {
     Verify(Check::CancelRoutineLost, "IoFreeIrp with a cancel routine still set", loc);
   }
   record->state = State::Freed;
@@ -781,12 +781,12 @@ VOID IoCompleteRequest(PIRP irp, CCHAR, std::source_location loc) {
       Verify(Check::IrpCompletedWithPending, "IoCompleteRequest with status STATUS_PENDING", loc);
       return;
     }
-    if (irp->CancelRoutine) {
+    if (__atomic_load_n((PVOID*)&irp->CancelRoutine, __ATOMIC_ACQUIRE)) {
       Verify(Check::CancelRoutineLost,
              "IoCompleteRequest while a cancel routine is still set (clear it with "
              "IoSetCancelRoutine(irp, NULL) first)",
              loc);
-      irp->CancelRoutine = nullptr;
+      __atomic_store_n((PVOID*)&irp->CancelRoutine, nullptr, __ATOMIC_RELEASE);
     }
     record->completedAt = loc;
   }
