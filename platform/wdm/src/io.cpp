@@ -363,6 +363,15 @@ PDEVICE_OBJECT CreatePdo(const PdoDescription& description) {
   return pdo;
 }
 
+PDEVICE_OBJECT AdoptChildPdo(PDEVICE_OBJECT child, const PdoDescription& description) {
+  std::lock_guard<std::recursive_mutex> guard(I().lock);
+  DeviceRecord* record = RecordOf(child);
+  if (!record) return nullptr;
+  if (!record->pdo) record->pdo = new PdoInfo{description};
+  child->Flags |= DO_BUS_ENUMERATED_DEVICE;
+  return child;
+}
+
 std::u16string DriverKeyPath(PDEVICE_OBJECT pdo) {
   const PdoDescription* d = PdoDescriptionOf(pdo);
   if (!d) return {};
@@ -542,7 +551,8 @@ PIRP BuildIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor) {
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = major;
   next->MinorFunction = minor;
-  irp->IoStatus.Status = major == IRP_MJ_PNP ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
+  irp->IoStatus.Status =
+      (major == IRP_MJ_PNP || major == IRP_MJ_POWER) ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
   irp->Tail.Overlay.Thread = KeGetCurrentThread();
   return irp;
 }

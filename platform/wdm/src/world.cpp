@@ -4,6 +4,7 @@
 namespace wdmemu {
 
 void UnloadAllDrivers();
+void ClearPnp();
 
 void ResetWorld() {
   if (!Quiesce()) Verify(Check::IrpNeverCompleted, "DPCs or work items still running at reset");
@@ -12,6 +13,7 @@ void ResetWorld() {
   ReportIoLeftovers(nullptr, "at reset");
   ReportPoolLeaks(nullptr, "at reset");
   ReportHandleLeaks(nullptr, "at reset");
+  ClearPnp();
   ClearKernel();
   ClearIo();
   ClearPool();

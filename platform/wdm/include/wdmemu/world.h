@@ -19,34 +19,34 @@ namespace wdmemu {
 // Every class of mistake the verifier reports. Reports never stop the program; bug checks
 // (KeBugCheckEx, running out of stack locations) print the same kind of report and abort.
 enum class Check {
-  IrpCompletedTwice,          // IoCompleteRequest on an IRP that had already completed
-  IrpNeverCompleted,          // an IRP still outstanding when the world was reset
-  IrpLostAfterMoreProcessing, // a completion routine took the IRP back and nobody finished it
-  IrpNotFreed,                // IoAllocateIrp without IoFreeIrp
-  IrpCompletedToCreator,      // an IoAllocateIrp IRP completed past its creator (no MPR)
-  IrpUseAfterCompletion,      // IoCallDriver/IoFreeIrp/... on an IRP that completed or was freed
-  IrpCompletedWithPending,    // IoCompleteRequest with IoStatus.Status == STATUS_PENDING
-  PendingMismatch,            // STATUS_PENDING returned without IoMarkIrpPending, or the reverse
-  CancelRoutineLost,          // completed with a cancel routine still set
-  CancelLockHeld,             // a cancel routine returned holding the cancel spin lock
-  WaitAtDispatch,             // a wait with a nonzero time-out at DISPATCH_LEVEL or above
-  SpinLockWrongIrql,          // released at an IRQL other than DISPATCH_LEVEL, or acquired
-                              // "at DPC level" below it
-  SpinLockNotOwner,           // released by a thread that does not hold it
-  IrqlTooHigh,                // a call made above the IRQL it allows
-  IrqlNotRestored,            // a routine returned at another IRQL than it was called at
-  PoolLeak,                   // pool still allocated when its driver unloaded (or at reset)
-  PoolBadFree,                // freeing memory that is not pool, twice, or with the wrong tag
+  IrpCompletedTwice,             // IoCompleteRequest on an IRP that had already completed
+  IrpNeverCompleted,             // an IRP still outstanding when the world was reset
+  IrpLostAfterMoreProcessing,    // a completion routine took the IRP back and nobody finished it
+  IrpNotFreed,                   // IoAllocateIrp without IoFreeIrp
+  IrpCompletedToCreator,         // an IoAllocateIrp IRP completed past its creator (no MPR)
+  IrpUseAfterCompletion,         // IoCallDriver/IoFreeIrp/... on an IRP that completed or was freed
+  IrpCompletedWithPending,       // IoCompleteRequest with IoStatus.Status == STATUS_PENDING
+  PendingMismatch,               // STATUS_PENDING returned without IoMarkIrpPending, or the reverse
+  CancelRoutineLost,             // completed with a cancel routine still set
+  CancelLockHeld,                // a cancel routine returned holding the cancel spin lock
+  WaitAtDispatch,                // a wait with a nonzero time-out at DISPATCH_LEVEL or above
+  SpinLockWrongIrql,             // released at an IRQL other than DISPATCH_LEVEL, or acquired
+                                 // "at DPC level" below it
+  SpinLockNotOwner,              // released by a thread that does not hold it
+  IrqlTooHigh,                   // a call made above the IRQL it allows
+  IrqlNotRestored,               // a routine returned at another IRQL than it was called at
+  PoolLeak,                      // pool still allocated when its driver unloaded (or at reset)
+  PoolBadFree,                   // freeing memory that is not pool, twice, or with the wrong tag
   DeviceDeletedWhileReferenced,  // a deleted device still referenced at unload or reset
   DeviceDeletedTwice,
   DeviceDeletedWhileAttached,  // IoDeleteDevice while another device is attached above it
   IrpToDeletedDevice,
-  WorkItemQueuedTwice,         // queueing a work item that is still queued
-  HandleLeak,                  // registry handles left open at unload or reset
-  MutexNotOwned,               // KeReleaseMutex by a thread that does not own it
-  PowerRule,                   // power manager rules (PoStartNextPowerIrp, PoRequestPowerIrp)
-  PnpRule,                     // Plug and Play rules (IDs, relations, required successes)
-  Assertion,                   // ASSERT / DbgBreakPoint reached
+  WorkItemQueuedTwice,  // queueing a work item that is still queued
+  HandleLeak,           // registry handles left open at unload or reset
+  MutexNotOwned,        // KeReleaseMutex by a thread that does not own it
+  PowerRule,            // power manager rules (PoStartNextPowerIrp, PoRequestPowerIrp)
+  PnpRule,              // Plug and Play rules (IDs, relations, required successes)
+  Assertion,            // ASSERT / DbgBreakPoint reached
   BugCheck,
 };
 const char* CheckName(Check check);
@@ -103,6 +103,39 @@ PDEVICE_OBJECT CreatePdo(const PdoDescription& description);
 // The registry paths IoOpenDeviceRegistryKey opens for a PDO.
 std::u16string DriverKeyPath(PDEVICE_OBJECT pdo);
 std::u16string DeviceKeyPath(PDEVICE_OBJECT pdo);
+
+// ---- the Plug and Play and power managers ---------------------------------------------------
+
+// Calls the driver's AddDevice for `pdo` at PASSIVE_LEVEL, as the Plug and Play manager does
+// once per device before START.
+NTSTATUS PnpAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
+// START (bus driver first is the stack's business), then QUERY_CAPABILITIES,
+// QUERY_PNP_DEVICE_STATE and bus relations (PnpEnumerate). Returns START's status.
+NTSTATUS PnpStartDevice(PDEVICE_OBJECT pdo);
+// QUERY_DEVICE_RELATIONS/BusRelations: new children are adopted as PDOs and asked for their
+// IDs, texts and capabilities (IDs are checked against the rules); children no longer reported
+// get SURPRISE_REMOVAL and REMOVE. The list and its references are released as Windows does.
+NTSTATUS PnpEnumerate(PDEVICE_OBJECT pdo);
+
+struct ChildIdentity {
+  PDEVICE_OBJECT pdo = nullptr;
+  std::u16string deviceId, instanceId, description, location;
+  std::vector<std::u16string> hardwareIds, compatibleIds;
+  DEVICE_CAPABILITIES capabilities{};
+};
+// The present children of a started device, with what they answered.
+std::vector<ChildIdentity> PnpChildren(PDEVICE_OBJECT pdo);
+
+// QUERY_REMOVE, then REMOVE (children first), or CANCEL_REMOVE on a veto (returned).
+NTSTATUS PnpRemoveDevice(PDEVICE_OBJECT pdo);
+// SURPRISE_REMOVAL then REMOVE, children first.
+void PnpSurpriseRemove(PDEVICE_OBJECT pdo);
+// QUERY_STOP, then STOP — or CANCEL_STOP when vetoed or when `cancel` asks for a rebalance that
+// does not happen (then STATUS_CANCELLED).
+NTSTATUS PnpStopDevice(PDEVICE_OBJECT pdo, bool cancel = false);
+// A system power transition: QUERY_POWER (except for S0) and SET_POWER with a system state, to
+// the top of the stack. Returns the query's veto or the set's status.
+NTSTATUS PoSetSystemState(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state);
 
 // ---- IRPs from the world ----------------------------------------------------------------------
 
@@ -163,8 +196,8 @@ std::vector<DeviceInterface> DeviceInterfaces();
 
 struct ErrorLogEntry {
   PVOID ioObject;
-  IO_ERROR_LOG_PACKET packet;     // the fixed part
-  std::vector<UCHAR> bytes;       // the whole entry as the driver wrote it
+  IO_ERROR_LOG_PACKET packet;  // the fixed part
+  std::vector<UCHAR> bytes;    // the whole entry as the driver wrote it
 };
 std::vector<ErrorLogEntry> ErrorLog();
 
