@@ -176,18 +176,20 @@ TEST_F(TarnServer, ModuleFaults) {
     bool doneAnswersError;
     DWORD end;
     BYTE responseCode;
+    int received;  // packets from the module in the protocol log at the end; -1: not checked
   } cases[] = {
-      {"answered", "", kHello, 2000, false, kEventResponseReceived, 0x02},
-      {"dropped", "drop:0x01", kHello, 300, false, kEventResponseError, 0},
-      {"corrupted", "corrupt:0x01", kHello, 300, false, kEventResponseError, 0},
-      {"late but in time", "delay:0x01:1:200", kHello, 3000, false, kEventResponseReceived, 0x02},
-      {"too late", "delay:0x01:1:1500", kHello, 300, false, kEventResponseError, 0},
+      {"answered", "", kHello, 2000, false, kEventResponseReceived, 0x02, 1},
+      {"dropped", "drop:0x01", kHello, 300, false, kEventResponseError, 0, 0},
+      {"corrupted", "corrupt:0x01", kHello, 300, false, kEventResponseError, 0, 0},
+      {"late but in time", "delay:0x01:1:200", kHello, 3000, false, kEventResponseReceived, 0x02,
+       1},
+      {"too late", "delay:0x01:1:1500", kHello, 300, false, kEventResponseError, 0, -1},
       // Once the hello is written, an error packet is no answer and aborts nothing.
-      {"error after writing", "error:0x01", kHello, 300, false, kEventResponseError, 0},
-      {"silent", "silence:0", kHello, 300, false, kEventResponseError, 0},
-      {"done refused", "", kDone, 500, true, kEventResponseReceived, 0x0D},
+      {"error after writing", "error:0x01", kHello, 300, false, kEventResponseError, 0, 1},
+      {"silent", "silence:0", kHello, 300, false, kEventResponseError, 0, 0},
+      {"done refused", "", kDone, 500, true, kEventResponseReceived, 0x0D, 1},
       // An error packet while the chunk's data is still being written aborts it.
-      {"error mid-transfer", "error:0x27:1:1000", kChunk, 4000, false, kEventRequestError, 0},
+      {"error mid-transfer", "error:0x27:1:1000", kChunk, 4000, false, kEventRequestError, 0, 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -212,6 +214,13 @@ TEST_F(TarnServer, ModuleFaults) {
       o = Exchange(*server, BuildTarnWriteUnframedHeader(600000, 0), c.timeout, &image, 0, 600000);
     }
     EXPECT_EQ(o.end, c.end);
+    if (c.received >= 0) {
+      // A frame that fails its check never reaches the log; every checked one does.
+      int received = 0;
+      cProtocolLog& log = server->GetProtocolLog();
+      for (DWORD i = 0; i < log.Count(); ++i) received += log.Get(i).Tag() == kTagReceived;
+      EXPECT_EQ(received, c.received);
+    }
     if (c.end == kEventResponseReceived) {
       ASSERT_TRUE(o.response.IsValid());
       EXPECT_EQ(o.response.Data()[0], c.responseCode);
