@@ -309,7 +309,7 @@ void cBrisa::CT(bool terminate, int index) {
     if (wait != WAIT_OBJECT_0) continue;  // a failed poll
     DWORD exitCode = 0;
     if (!GetExitCodeThread(d.thread, &exitCode)) exitCode = GetLastError();
-    if (index == -1 && !terminate) {
+    if (index == -1 && !terminate && !d.removed) {
       if (d.removalWaits < kRemovalWaits) {
         ++d.removalWaits;
         log.WriteFormat(L"CT() - Waiting for device removal (%u of %u)",
@@ -335,6 +335,7 @@ bool cBrisa::DeviceRemoved(const std::wstring& path) {
     if (d.busName == info.busName && d.deviceId == info.deviceId &&
         d.instanceId == info.instanceId) {
       if (d.server) d.server->DisconnectPort();
+      d.removed = true;
       CT(false, static_cast<int>(i));
       found = true;
       break;

@@ -18,6 +18,8 @@ struct sDeviceInfo {
   HANDLE thread = nullptr;
   cTarnProtocolServer* server = nullptr;  // owned by the table entry
   DWORD removalWaits = 0;
+  // The module's removal was seen while the thread still ran: nothing is left to wait for.
+  bool removed = false;
 
   virtual ~sDeviceInfo() = default;
   // The same port of the same device: the four strings, case-sensitively.

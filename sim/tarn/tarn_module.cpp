@@ -166,7 +166,7 @@ void cTarnModule::Answer(const std::vector<uint8_t>& packet, const std::optional
         break;
       case eFaultKind::Corrupt: {
         std::vector<uint8_t> changed = packet;
-        changed.back() ^= 0x01;
+        if (!changed.empty()) changed.back() ^= 0x01;
         a.bytes = FrameWithFcs(changed, Crc16X25(packet.data(), packet.size()));
         break;
       }

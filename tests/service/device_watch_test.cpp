@@ -154,3 +154,39 @@ TEST_F(DeviceWatchTest, StopDuringADownloadEndsTheLoopWithinASecond) {
 
 }  // namespace
 }  // namespace brisa::testing
+
+namespace brisa::testing {
+namespace {
+
+TEST_F(DeviceWatchTest, ARemovalSeenWhileTheDownloadRunsIsNotWaitedForAgain) {
+  auto module = AddModule(Module());
+  module->AddFault({tarnsim::eFaultKind::Delay, 0x29, 1, 2000});  // the thread is still busy
+  service_->PDC();
+  ASSERT_EQ(service_->DownloadCount(), 1u);
+  EXPECT_TRUE(service_->DeviceRemoved(worldsim::InterfacePath(module->Identity())));
+  EXPECT_EQ(service_->DownloadCount(), 1u);  // still running: a later sweep closes it
+  ASSERT_TRUE(service_->WaitDownload(0, 20000));
+  service_->CT(false, -1);
+  EXPECT_EQ(service_->DownloadCount(), 0u);
+  EXPECT_EQ(Count(L"CT() - Waiting"), 0u);
+}
+
+}  // namespace
+}  // namespace brisa::testing
+
+namespace brisa::testing {
+namespace {
+
+TEST_F(DeviceWatchTest, TheRegistryMayReplaceTheServicedIds) {
+  // A list with one good and one malformed entry, stored without its final NULs.
+  const wchar_t ids[] = L"VID_1209&PID_00AA\0vid_12&pid_1";
+  win32emu::SetRegistryValue(HKEY_LOCAL_MACHINE, kDeviceIdsKey, kDeviceIdsValue, REG_MULTI_SZ, ids,
+                             sizeof ids - sizeof(wchar_t));
+  service_->Stop();  // Run applies the list, then ends at once
+  service_->Run(0, nullptr);
+  EXPECT_EQ(service_->DeviceIds(), (std::set<std::wstring>{L"vid_1209&pid_00aa"}));
+  EXPECT_THAT(Log(), Contains(L"Run( \"\", 1 ) "));
+}
+
+}  // namespace
+}  // namespace brisa::testing
