@@ -305,7 +305,7 @@ struct _URB_CONTROL_TRANSFER {
   ULONG TransferBufferLength;
   PVOID TransferBuffer;
   PMDL TransferBufferMDL;
-  union _URB* UrbLink;
+  struct _URB* UrbLink;
   struct _URB_HCD_AREA hca;
   UCHAR SetupPacket[8];
 };
@@ -317,7 +317,7 @@ struct _URB_BULK_OR_INTERRUPT_TRANSFER {
   ULONG TransferBufferLength;
   PVOID TransferBuffer;
   PMDL TransferBufferMDL;
-  union _URB* UrbLink;
+  struct _URB* UrbLink;
   struct _URB_HCD_AREA hca;
 };
 
@@ -328,7 +328,7 @@ struct _URB_CONTROL_DESCRIPTOR_REQUEST {
   ULONG TransferBufferLength;
   PVOID TransferBuffer;
   PMDL TransferBufferMDL;
-  union _URB* UrbLink;
+  struct _URB* UrbLink;
   struct _URB_HCD_AREA hca;
   USHORT Reserved1;
   UCHAR Index;
@@ -344,7 +344,7 @@ struct _URB_CONTROL_GET_STATUS_REQUEST {
   ULONG TransferBufferLength;
   PVOID TransferBuffer;
   PMDL TransferBufferMDL;
-  union _URB* UrbLink;
+  struct _URB* UrbLink;
   struct _URB_HCD_AREA hca;
   UCHAR Reserved1[4];
   USHORT Index;
@@ -358,7 +358,7 @@ struct _URB_CONTROL_FEATURE_REQUEST {
   ULONG Reserved3;
   PVOID Reserved4;
   PMDL Reserved5;
-  union _URB* UrbLink;
+  struct _URB* UrbLink;
   struct _URB_HCD_AREA hca;
   USHORT Reserved0;
   USHORT FeatureSelector;
@@ -373,7 +373,7 @@ struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST {
   ULONG TransferBufferLength;
   PVOID TransferBuffer;
   PMDL TransferBufferMDL;
-  union _URB* UrbLink;
+  struct _URB* UrbLink;
   struct _URB_HCD_AREA hca;
   UCHAR RequestTypeReservedBits;
   UCHAR Request;
@@ -389,7 +389,7 @@ struct _URB_CONTROL_GET_INTERFACE_REQUEST {
   ULONG TransferBufferLength;
   PVOID TransferBuffer;
   PMDL TransferBufferMDL;
-  union _URB* UrbLink;
+  struct _URB* UrbLink;
   struct _URB_HCD_AREA hca;
   UCHAR Reserved1[4];
   USHORT Interface;
@@ -403,7 +403,7 @@ struct _URB_CONTROL_GET_CONFIGURATION_REQUEST {
   ULONG TransferBufferLength;
   PVOID TransferBuffer;
   PMDL TransferBufferMDL;
-  union _URB* UrbLink;
+  struct _URB* UrbLink;
   struct _URB_HCD_AREA hca;
   UCHAR Reserved1[8];
 };
