@@ -238,6 +238,20 @@ TEST_F(CommTest, CancelIoAbortsOnlyTheCallersIoWith995) {
   EXPECT_EQ(SleepEx(0, TRUE), WAIT_IO_COMPLETION);
   EXPECT_EQ(c.error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
   EXPECT_EQ(c.bytes, 0u);
+
+  // CancelIoEx reaches another thread's request by its OVERLAPPED.
+  Completion d;
+  ASSERT_TRUE(ReadFileEx(port, buffer, sizeof buffer, &d.ov, OnDone));
+  std::atomic<DWORD> unknown{0};
+  other = Spawn([&] {
+    OVERLAPPED stranger{};
+    unknown = CancelIoEx(port, &stranger) ? 0 : GetLastError();
+    return CancelIoEx(port, &d.ov) ? DWORD{0} : DWORD{1};
+  });
+  ASSERT_TRUE(Join(other));
+  EXPECT_EQ(unknown.load(), static_cast<DWORD>(ERROR_NOT_FOUND));
+  EXPECT_EQ(SleepEx(0, TRUE), WAIT_IO_COMPLETION);
+  EXPECT_EQ(d.error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
 }
 
 TEST_F(CommTest, PurgeAbortsAndDiscards) {
