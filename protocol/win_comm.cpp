@@ -11,11 +11,10 @@ cWinComm::cWinComm()
       rxCallback(nullptr),
       txCallback(nullptr),
       readOverlapped(),
-      writeOverlapped() {}
+      writeOverlapped(),
+      ioThread(0) {}
 
-cWinComm::~cWinComm() {
-  if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-}
+cWinComm::~cWinComm() { Close(); }
 
 bool cWinComm::IsReady() const { return rxCallback != nullptr && txCallback != nullptr; }
 
@@ -38,6 +37,10 @@ bool cWinComm::Open(const wchar_t* name, bool exclusive) {
 }
 
 bool cWinComm::Close() {
+  // A completion routine left queued would reach this object's OVERLAPPED records after they
+  // are reused or gone. Only the issuing thread can run it; on any other thread the issuer has
+  // ended, and its I/O and queued routines ended with it.
+  if (GetCurrentThreadId() == ioThread) CancelPending();
   bool result = true;
   if (handle != INVALID_HANDLE_VALUE) result = CloseHandle(handle) != FALSE;
   handle = INVALID_HANDLE_VALUE;
@@ -51,6 +54,7 @@ bool cWinComm::Read(void* buffer, DWORD length) {
   if (!IsReady() || ReadPending()) return false;
   readOverlapped = OVERLAPPED();
   readOverlapped.hEvent = static_cast<HANDLE>(this);
+  ioThread = GetCurrentThreadId();
   if (!ReadFileEx(handle, buffer, length, &readOverlapped, ReadCompleted)) {
     DWORD error = GetLastError();
     readOverlapped.hEvent = nullptr;
@@ -64,6 +68,7 @@ bool cWinComm::Write(const void* buffer, DWORD length) {
   if (!IsReady() || WritePending()) return false;
   writeOverlapped = OVERLAPPED();
   writeOverlapped.hEvent = static_cast<HANDLE>(this);
+  ioThread = GetCurrentThreadId();
   if (!WriteFileEx(handle, buffer, length, &writeOverlapped, WriteCompleted)) {
     DWORD error = GetLastError();
     writeOverlapped.hEvent = nullptr;

@@ -48,6 +48,7 @@ class cWinComm {
   bool WritePending() const { return writeOverlapped.hEvent != nullptr; }
   // Cancels this thread's pending I/O on the port and runs the cancelled completions (alertable
   // wait of at most `ms`), so that none arrives later to confuse a following read or write.
+  // Close does the same when called on the thread that started the I/O.
   void CancelPending(DWORD ms = 1000);
 
  private:
@@ -61,6 +62,7 @@ class cWinComm {
   // hEvent carries this transport's address while the operation is pending, 0 otherwise.
   OVERLAPPED readOverlapped;
   OVERLAPPED writeOverlapped;
+  DWORD ioThread;  // the thread that started the last read or write
 };
 
 }  // namespace brisa
