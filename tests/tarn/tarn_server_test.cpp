@@ -187,6 +187,8 @@ TEST_F(TarnServer, ModuleFaults) {
       // Once the hello is written, an error packet is no answer and aborts nothing.
       {"error after writing", "error:0x01", kHello, 300, false, kEventResponseError, 0, 1},
       {"silent", "silence:0", kHello, 300, false, kEventResponseError, 0, 0},
+      // The line drops once the hello has arrived: the request ends by its time-out.
+      {"line dropped", "disconnect:0x01", kHello, 300, false, kEventResponseError, 0, 0},
       {"done refused", "", kDone, 500, true, kEventResponseReceived, 0x0D, 1},
       // An error packet while the chunk's data is still being written aborts it.
       {"error mid-transfer", "error:0x27:1:1000", kChunk, 4000, false, kEventRequestError, 0, 2},
