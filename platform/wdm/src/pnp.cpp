@@ -20,6 +20,7 @@ struct Node {
   PDEVICE_OBJECT parent = nullptr;
   bool started = false;
   bool removed = false;
+  unsigned order = 0;  // children are enumerated and removed in the order they were reported
   ChildIdentity identity;
 };
 
@@ -27,6 +28,7 @@ struct Manager {
   std::recursive_mutex lock;
   std::map<PDEVICE_OBJECT, Node> nodes;
   unsigned classKeys = 0;
+  unsigned nextOrder = 0;
 };
 
 Manager& M() {
@@ -36,8 +38,10 @@ Manager& M() {
 
 Node& NodeOf(PDEVICE_OBJECT pdo) {
   std::lock_guard<std::recursive_mutex> guard(M().lock);
-  Node& node = M().nodes[pdo];
+  auto [it, inserted] = M().nodes.try_emplace(pdo);
+  Node& node = it->second;
   node.pdo = pdo;
+  if (inserted) node.order = M().nextOrder++;
   return node;
 }
 
@@ -155,6 +159,17 @@ void Identify(Node& child) {
 
 void RemoveNode(PDEVICE_OBJECT pdo, bool surprise);
 
+// The present children of `pdo`, in the order they were first reported.
+std::vector<Node*> ChildrenOf(PDEVICE_OBJECT pdo) {
+  std::lock_guard<std::recursive_mutex> guard(M().lock);
+  std::vector<Node*> out;
+  for (auto& [child, node] : M().nodes) {
+    if (node.parent == pdo && !node.removed) out.push_back(&node);
+  }
+  std::sort(out.begin(), out.end(), [](Node* a, Node* b) { return a->order < b->order; });
+  return out;
+}
+
 }  // namespace
 
 NTSTATUS PnpAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
@@ -197,12 +212,7 @@ NTSTATUS PnpEnumerate(PDEVICE_OBJECT pdo) {
     ExFreePool(relations);
   }
   std::vector<PDEVICE_OBJECT> known, vanished;
-  {
-    std::lock_guard<std::recursive_mutex> guard(M().lock);
-    for (auto& [child, node] : M().nodes) {
-      if (node.parent == pdo && !node.removed) known.push_back(child);
-    }
-  }
+  for (Node* node : ChildrenOf(pdo)) known.push_back(node->pdo);
   for (PDEVICE_OBJECT child : reported) {
     bool isNew = std::find(known.begin(), known.end(), child) == known.end();
     if (isNew) {
@@ -232,11 +242,8 @@ NTSTATUS PnpEnumerate(PDEVICE_OBJECT pdo) {
 }
 
 std::vector<ChildIdentity> PnpChildren(PDEVICE_OBJECT pdo) {
-  std::lock_guard<std::recursive_mutex> guard(M().lock);
   std::vector<ChildIdentity> out;
-  for (auto& [child, node] : M().nodes) {
-    if (node.parent == pdo && !node.removed) out.push_back(node.identity);
-  }
+  for (Node* node : ChildrenOf(pdo)) out.push_back(node->identity);
   return out;
 }
 
@@ -244,12 +251,7 @@ namespace {
 
 void RemoveChildren(PDEVICE_OBJECT pdo, bool surprise) {
   std::vector<PDEVICE_OBJECT> children;
-  {
-    std::lock_guard<std::recursive_mutex> guard(M().lock);
-    for (auto& [child, node] : M().nodes) {
-      if (node.parent == pdo && !node.removed) children.push_back(child);
-    }
-  }
+  for (Node* node : ChildrenOf(pdo)) children.push_back(node->pdo);
   for (PDEVICE_OBJECT child : children) RemoveNode(child, surprise);
 }
 
@@ -310,6 +312,7 @@ void ClearPnp() {
   std::lock_guard<std::recursive_mutex> guard(M().lock);
   M().nodes.clear();
   M().classKeys = 0;
+  M().nextOrder = 0;
 }
 
 }  // namespace wdmemu
