@@ -364,3 +364,31 @@ TEST_F(ProtocolServerTest, AnOperationThatTimesOutLeavesTheServerUsable) {
 
 }  // namespace
 }  // namespace brisa
+
+namespace brisa {
+namespace {
+
+TEST_F(ProtocolServerTest, StopWorkerEndsAWorkerStuckInACall) {
+  server.reset();
+  HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  server = std::make_unique<TestServer>();
+  server->holdConnect = never;
+  ASSERT_TRUE(server->Initialize());
+  EXPECT_FALSE(server->ConnectPort(L"COM7"));
+  // The worker never comes back from OnConnect: it is ended by force, and a new one can start.
+  EXPECT_TRUE(server->StopWorker());
+  EXPECT_EQ(server->GetWorkerId(), 0u);
+  server->holdConnect = nullptr;
+  ASSERT_TRUE(server->Initialize());
+  ASSERT_TRUE(server->ConnectPort(L"COM7"));
+  Client client;
+  DWORD id = server->ScheduleRequest(Request("\x06", &client.notification));
+  auto events = AnswerWhenSent(client, 1, 0x06);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_TRUE(Is(events[1], kEventResponseReceived, id, events[1].value));
+  server.reset();
+  CloseHandle(never);
+}
+
+}  // namespace
+}  // namespace brisa
