@@ -392,3 +392,64 @@ TEST_F(ProtocolServerTest, StopWorkerEndsAWorkerStuckInACall) {
 
 }  // namespace
 }  // namespace brisa
+
+namespace brisa {
+namespace {
+
+TEST_F(ProtocolServerTest, FailedPlatformCallsEndTheRequestWithItsEvent) {
+  constexpr DWORD kNoMemory = 8;
+  struct Case {
+    const char* api;
+    int skip;
+    DWORD attached;
+    std::vector<std::pair<DWORD, DWORD>> events;  // event, value
+  } cases[] = {
+      {"WriteFileEx", 0, 0, {{kEventRequestError, 0}}},
+      {"WriteFileEx", 1, 1000, {{kEventRequestError, 0}}},
+      {"SetWaitableTimer", 1, 0, {{kEventRequestSent, 0}, {kEventResponseError, kNoMemory}}},
+  };
+  std::vector<BYTE> data(1000, 0x11);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.api) + " after " + std::to_string(c.skip));
+    Client client;
+    sProtocolRequest request = Request("\x07", &client.notification);
+    if (c.attached) {
+      request.attachedData = data.data();
+      request.attachedLength = c.attached;
+    }
+    win32emu::InjectFailure(c.api, kNoMemory, c.skip, 1);
+    DWORD id = server->ScheduleRequest(request);
+    ASSERT_NE(id, 0u);
+    auto events = client.WaitEvents(static_cast<DWORD>(c.events.size()));
+    win32emu::ClearFailures();
+    ASSERT_EQ(events.size(), c.events.size());
+    for (size_t i = 0; i < events.size(); ++i) {
+      EXPECT_EQ(events[i].event, c.events[i].first) << i;
+      if (events[i].event != kEventRequestSent) EXPECT_EQ(events[i].value, c.events[i].second);
+    }
+  }
+  // A command that cannot be handed over fails at once and leaves nothing pending.
+  win32emu::InjectFailure("QueueUserAPC", kNoMemory, 0, 1);
+  Client refused;
+  EXPECT_EQ(server->ScheduleRequest(Request("\x08", &refused.notification)), 0u);
+  win32emu::ClearFailures();
+  Client accepted;
+  DWORD id = server->ScheduleRequest(Request("\x08", &accepted.notification));
+  ASSERT_NE(id, 0u);
+  EXPECT_EQ(AnswerWhenSent(accepted, 1, 0x08).size(), 2u);
+}
+
+TEST(ProtocolServerSetupTest, MissingHandlesOrThreadRefuseToStart) {
+  for (const char* api : {"CreateWaitableTimerW", "CreateThread"}) {
+    SCOPED_TRACE(api);
+    win32emu::InjectFailure(api, 8, 0, 1);
+    TestServer server;
+    EXPECT_FALSE(server.Initialize());
+    win32emu::ClearFailures();
+    EXPECT_FALSE(server.ConnectPort(L"COM7"));  // no worker
+    if (std::string(api) == "CreateThread") EXPECT_TRUE(server.Initialize());
+  }
+}
+
+}  // namespace
+}  // namespace brisa
