@@ -53,10 +53,10 @@ void UnplugModule(const sModuleIdentity& id) {
                                      InterfacePath(id));
 }
 
-cInProcessModule::cInProcessModule(sModuleIdentity identity, tarnsim::sModuleConfig config)
-    : id(std::move(identity)), module(config) {
-  deliverer = std::thread([this] { Deliver(); });
-}
+cInProcessModule::cInProcessModule(sModuleIdentity identity, tarnsim::sModuleConfig cfg)
+    : id(std::move(identity)),
+      config(cfg),
+      peer(std::make_shared<tarnsim::cTarnModulePeer>(id.portName, cfg)) {}
 
 cInProcessModule::~cInProcessModule() {
   {
@@ -64,107 +64,37 @@ cInProcessModule::~cInProcessModule() {
     stopping = true;
   }
   changed.notify_all();
-  deliverer.join();
+  if (watcher.joinable()) watcher.join();
+  win32emu::UnbindPort(id.portName);
 }
 
 void cInProcessModule::Arrive(bool withPortName) {
-  win32emu::BindPort(id.portName, shared_from_this());
+  if (watcher.joinable()) watcher.join();
+  if (peer->Left()) peer = std::make_shared<tarnsim::cTarnModulePeer>(id.portName, config);
+  {
+    std::lock_guard<std::mutex> g(lock);
+    unplugged = false;
+  }
+  win32emu::BindPort(id.portName, peer);
   PlugModule(id, withPortName);
-}
-
-void cInProcessModule::AddFault(const tarnsim::sFault& fault) {
-  std::lock_guard<std::mutex> g(lock);
-  module.AddFault(fault);
-}
-
-std::vector<tarnsim::sImageRecord> cInProcessModule::Images() {
-  std::lock_guard<std::mutex> g(lock);
-  return module.Images();
-}
-
-tarnsim::sModuleStats cInProcessModule::Stats() {
-  std::lock_guard<std::mutex> g(lock);
-  return module.Stats();
-}
-
-std::wstring cInProcessModule::OpenedFileName() {
-  std::lock_guard<std::mutex> g(lock);
-  return fileName;
+  watcher = std::thread([this] { Watch(); });
 }
 
 bool cInProcessModule::WaitLeft(DWORD ms) {
   std::unique_lock<std::mutex> g(lock);
-  return changed.wait_for(g, std::chrono::milliseconds(ms), [this] { return left; });
+  return changed.wait_for(g, std::chrono::milliseconds(ms), [this] { return unplugged; });
 }
 
-void cInProcessModule::OnOpen(win32emu::PortLink& l, const std::wstring& name) {
-  std::lock_guard<std::mutex> g(lock);
-  link = &l;
-  fileName = name;
-  module.ResetLine();
-}
-
-void cInProcessModule::OnWrite(const void* data, size_t size) {
-  std::lock_guard<std::mutex> g(lock);
-  auto now = std::chrono::steady_clock::now();
-  for (auto& a : module.Receive(static_cast<const uint8_t*>(data), size)) {
-    // The module stops taking data at once, so that the rest of the chunk waits in the port
-    // while the error packet goes back.
-    if (a.holdLine && link) link->Stall(true);
-    auto due = now + std::chrono::milliseconds(a.delayMs);
-    // A later answer never overtakes an earlier one.
-    if (!pending.empty() && due < pending.back().due) due = pending.back().due;
-    pending.push_back({due, std::move(a)});
-  }
-  changed.notify_all();
-}
-
-void cInProcessModule::OnPurge(DWORD flags) {
-  std::lock_guard<std::mutex> g(lock);
-  if (link && (flags & (PURGE_TXABORT | PURGE_TXCLEAR))) link->Stall(false);
-}
-
-void cInProcessModule::OnClose() {
-  std::lock_guard<std::mutex> g(lock);
-  link = nullptr;
-  pending.clear();
-}
-
-void cInProcessModule::Deliver() {
-  std::unique_lock<std::mutex> g(lock);
+void cInProcessModule::Watch() {
   for (;;) {
+    if (peer->WaitLeft(50)) break;
+    std::lock_guard<std::mutex> g(lock);
     if (stopping) return;
-    if (pending.empty()) {
-      changed.wait(g);
-      continue;
-    }
-    auto due = pending.front().due;
-    if (std::chrono::steady_clock::now() < due) {
-      changed.wait_until(g, due);
-      continue;
-    }
-    tarnsim::sAction a = std::move(pending.front().action);
-    pending.pop_front();
-    win32emu::PortLink* l = link;
-    if (a.kind == tarnsim::sAction::eKind::Send) {
-      if (l) l->Push(a.bytes.data(), a.bytes.size());
-    } else if (a.kind == tarnsim::sAction::eKind::Disconnect) {
-      if (l) l->Disconnect(ERROR_GEN_FAILURE);
-    } else {
-      // The restart: a moment later the line drops and the device goes away. Unplugging talks
-      // to the service, which may close the port: done without the module's lock.
-      pending.clear();
-      if (changed.wait_for(g, std::chrono::milliseconds(restartMs), [this] { return stopping; }))
-        return;
-      l = link;
-      g.unlock();
-      if (l) l->Disconnect(ERROR_DEVICE_REMOVED);
-      UnplugModule(id);
-      g.lock();
-      left = true;
-      changed.notify_all();
-    }
   }
+  UnplugModule(id);
+  std::lock_guard<std::mutex> g(lock);
+  unplugged = true;
+  changed.notify_all();
 }
 
 }  // namespace worldsim

@@ -7,14 +7,13 @@
 #include <windows.h>
 
 #include <condition_variable>
-#include <deque>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "sim/tarn/tarn_module.h"
+#include "sim/tarn/tarn_module_peer.h"
 #include "win32emu/ports.h"
 
 namespace worldsim {
@@ -36,51 +35,38 @@ void PlugModule(const sModuleIdentity& id, bool withPortName = true);
 // Makes the module absent and tells the service; the port binding goes too.
 void UnplugModule(const sModuleIdentity& id);
 
-// A Tarn module emulator bound to a COM port of this process. After the done packet it
-// restarts as a real module does: it is unplugged (interface gone, removal event sent).
-class cInProcessModule : public win32emu::PortPeer,
-                         public std::enable_shared_from_this<cInProcessModule> {
+// A Tarn module emulator bound to a COM port of this process (cTarnModulePeer), that leaves
+// the world as a real module does when it restarts after the done packet: its interface goes
+// and the removal event is sent.
+class cInProcessModule {
  public:
   explicit cInProcessModule(sModuleIdentity id, tarnsim::sModuleConfig config = {});
-  ~cInProcessModule() override;
+  ~cInProcessModule();
+  cInProcessModule(const cInProcessModule&) = delete;
+  cInProcessModule& operator=(const cInProcessModule&) = delete;
 
-  // Binds the port and plugs the module in.
+  // Binds the port and plugs the module in (again, after it left).
   void Arrive(bool withPortName = true);
-  void AddFault(const tarnsim::sFault& fault);
+  void AddFault(const tarnsim::sFault& fault) { peer->AddFault(fault); }
 
-  // What arrived so far (a copy, taken under the module's lock).
-  std::vector<tarnsim::sImageRecord> Images();
-  tarnsim::sModuleStats Stats();
-  std::wstring OpenedFileName();
-  // Waits until the module has left (restarted) or `ms` passed.
+  std::vector<tarnsim::sImageRecord> Images() { return peer->Images(); }
+  tarnsim::sModuleStats Stats() { return peer->Stats(); }
+  std::wstring OpenedFileName() { return peer->FileName(); }
+  // Waits until the module has left and been unplugged, or `ms` passed.
   bool WaitLeft(DWORD ms);
   const sModuleIdentity& Identity() const { return id; }
 
-  void OnOpen(win32emu::PortLink& link, const std::wstring& fileName) override;
-  void OnWrite(const void* data, size_t size) override;
-  void OnPurge(DWORD flags) override;
-  void OnClose() override;
-  // How long the module takes to restart after the done packet before its port goes.
-  void SetRestartTime(DWORD ms) { restartMs = ms; }
-
  private:
-  void Deliver();  // the thread that sends delayed answers in order
+  void Watch();  // unplugs the module once its emulator has left
 
   sModuleIdentity id;
+  tarnsim::sModuleConfig config;
+  std::shared_ptr<tarnsim::cTarnModulePeer> peer;
   std::mutex lock;
   std::condition_variable changed;
-  tarnsim::cTarnModule module;
-  win32emu::PortLink* link = nullptr;
-  std::wstring fileName;
-  struct sPending {
-    std::chrono::steady_clock::time_point due;
-    tarnsim::sAction action;
-  };
-  std::deque<sPending> pending;
-  DWORD restartMs = 1000;
-  bool left = false;
+  bool unplugged = false;
   bool stopping = false;
-  std::thread deliverer;
+  std::thread watcher;
 };
 
 }  // namespace worldsim

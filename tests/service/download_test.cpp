@@ -126,6 +126,8 @@ struct FailureCase {
   std::vector<std::wstring> lines;  // appear in this order
 };
 
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
 class DownloadFailureTest : public DownloadSequenceTest,
                             public ::testing::WithParamInterface<FailureCase> {};
 
