@@ -102,8 +102,10 @@ TEST(Apc, RunsInOrderOnlyInAnAlertableWaitOfItsThread) {
   std::vector<ULONG_PTR> log;
   g_apcLog = &log;
   HANDLE queued = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  HANDLE running = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   std::vector<DWORD> results;
   HANDLE t = Spawn([&] {
+    SetEvent(running);
     // Not alertable: the APCs queued meanwhile must not run, and do not end the wait.
     results.push_back(WaitForSingleObject(queued, INFINITE));
     results.push_back(static_cast<DWORD>(log.size()));
@@ -112,12 +114,15 @@ TEST(Apc, RunsInOrderOnlyInAnAlertableWaitOfItsThread) {
     results.push_back(SleepEx(INFINITE, TRUE));
     return DWORD{0};
   });
+  // Calls queued before the thread runs would run at its start.
+  ASSERT_EQ(WaitForSingleObject(running, 5000), WAIT_OBJECT_0);
   for (ULONG_PTR v : {1, 2, 3}) ASSERT_NE(QueueUserAPC(LogApc, t, v), 0u);
   SetEvent(queued);
   ASSERT_TRUE(Join(t));
   EXPECT_EQ(results, (std::vector<DWORD>{WAIT_OBJECT_0, 0, 0, 0, WAIT_IO_COMPLETION}));
   EXPECT_EQ(log, (std::vector<ULONG_PTR>{1, 2, 3}));
   CloseHandle(queued);
+  CloseHandle(running);
 }
 
 TEST(Apc, AlertableWaitWakesForAnApcQueuedWhileWaiting) {
@@ -161,4 +166,21 @@ TEST(Apc, DuplicatedPseudoHandleNamesTheThreadThatDuplicatedIt) {
   EXPECT_EQ(SleepEx(0, TRUE), WAIT_IO_COMPLETION);
   EXPECT_EQ(log, std::vector<ULONG_PTR>{4});
   CloseHandle(self);
+}
+
+TEST(Apc, QueuedBeforeTheThreadRunsRunsFirst) {
+  std::vector<ULONG_PTR> log;
+  g_apcLog = &log;
+  std::atomic<size_t> seenAtStart{99};
+  HANDLE t = Spawn(
+      [&] {
+        seenAtStart = log.size();
+        return DWORD{0};
+      },
+      CREATE_SUSPENDED);
+  for (ULONG_PTR v : {1, 2}) ASSERT_NE(QueueUserAPC(LogApc, t, v), 0u);
+  ASSERT_EQ(ResumeThread(t), 1u);
+  ASSERT_TRUE(Join(t));
+  EXPECT_EQ(seenAtStart.load(), 2u);
+  EXPECT_EQ(log, (std::vector<ULONG_PTR>{1, 2}));
 }

@@ -81,6 +81,14 @@ void* ThreadMain(void* raw) {
     Reg().started.notify_all();
     state.cv.wait(lock, [&] { return state.suspendCount == 0 || state.terminating; });
     if (state.terminating) return nullptr;
+    // A thread begins with the calls queued to it before it ran (the start-up is alertable).
+    while (!state.apcs.empty()) {
+      ApcEntry entry = std::move(state.apcs.front());
+      state.apcs.pop_front();
+      lock.unlock();
+      entry.run();
+      lock.lock();
+    }
   }
   DWORD code = context->start(context->parameter);
   std::lock_guard<std::mutex> g(WaitLock());
