@@ -68,6 +68,7 @@ TEST_F(DeviceSliceTest, MultiByteToWideCharCountsAndConverts) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
 }
 
+#ifndef NORTANE_REAL_WINDOWS  // world control
 TEST_F(DeviceSliceTest, RegistryValuesAndTheirSizes) {
   HKEY key;
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"System\\Nothing", 0, KEY_READ, &key),
@@ -133,5 +134,6 @@ TEST_F(DeviceSliceTest, InterfaceDetailsInTwoCalls) {
   EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &kComPort, 0, &data));
   SetupDiDestroyDeviceInfoList(set);
 }
+#endif
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "win32emu/world.h"
+#include "wine_differences.h"
 
 namespace {
 
@@ -58,6 +59,9 @@ TEST_F(FilesTest, DispositionsAndTheirErrors) {
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message()
                  << win32emu::Narrow(c.name) << " disposition " << c.disposition);
+    if (c.disposition == TRUNCATE_EXISTING && !(c.access & GENERIC_WRITE) &&
+        !win32test::UnlessWine("TRUNCATE_EXISTING truncates a file opened for reading only"))
+      continue;
     Put(L"C:\\existing.txt", "12345");
     SetLastError(1234);
     HANDLE h = Open(c.name, c.access, FILE_SHARE_READ, c.disposition);
@@ -128,8 +132,10 @@ TEST_F(FilesTest, KnownFolders) {
             S_OK);
   EXPECT_STREQ(path, L"C:\\ProgramData");  // no trailing backslash
   EXPECT_EQ(SHGetFolderPathW(nullptr, 0x7777, nullptr, SHGFP_TYPE_CURRENT, path), E_INVALIDARG);
+#ifndef NORTANE_REAL_WINDOWS  // world control
   win32emu::RemoveKnownFolder(CSIDL_PROGRAM_FILES);
   EXPECT_TRUE(FAILED(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, path)));
+#endif
 }
 
 TEST_F(FilesTest, ModuleFileNameTruncatesAndTerminates) {
@@ -141,9 +147,12 @@ TEST_F(FilesTest, ModuleFileNameTruncatesAndTerminates) {
   wchar_t small[4];
   EXPECT_EQ(GetModuleFileNameW(nullptr, small, 4), 4u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-  EXPECT_EQ(small[3], L'\0');
+  if (win32test::UnlessWine("GetModuleFileNameW truncates without a NUL, as Windows XP did"))
+    EXPECT_EQ(small[3], L'\0');
+#ifndef NORTANE_REAL_WINDOWS  // world control
   // The name maps back to the program on the host.
   EXPECT_TRUE(std::filesystem::exists(win32emu::HostPath(full)));
+#endif
 }
 
 TEST_F(FilesTest, SystemTimeFollowsTheWorldClock) {
@@ -162,6 +171,7 @@ TEST_F(FilesTest, SystemTimeFollowsTheWorldClock) {
   FILETIME bad{0, 0x80000000u};
   EXPECT_FALSE(FileTimeToSystemTime(&bad, &st));
 
+#ifndef NORTANE_REAL_WINDOWS  // world control
   FILETIME before, after;
   GetSystemTimeAsFileTime(&before);
   win32emu::MoveClock(-36000000000LL);  // back an hour
@@ -169,8 +179,10 @@ TEST_F(FilesTest, SystemTimeFollowsTheWorldClock) {
   win32emu::SetClockOffset(0);
   auto value = [](FILETIME f) { return (uint64_t(f.dwHighDateTime) << 32) | f.dwLowDateTime; };
   EXPECT_LT(value(after), value(before) - 35000000000ULL);
+#endif
 }
 
+#ifndef NORTANE_REAL_WINDOWS  // world control
 TEST_F(FilesTest, InjectedFailuresSkipThenFail) {
   win32emu::InjectFailure("CreateDirectoryW", ERROR_ACCESS_DENIED, 1, 1);
   EXPECT_TRUE(CreateDirectoryW(L"C:\\a", nullptr));
@@ -179,5 +191,6 @@ TEST_F(FilesTest, InjectedFailuresSkipThenFail) {
   EXPECT_TRUE(CreateDirectoryW(L"C:\\c", nullptr));
   EXPECT_EQ(win32emu::CallCount("CreateDirectoryW"), 3);
 }
+#endif
 
 }  // namespace
