@@ -311,7 +311,7 @@ NTSTATUS BusDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
   PdoInfo* info = PdoOf(pdo);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   if (stack->MajorFunction == IRP_MJ_PNP) return BusPnp(pdo, irp, info->description);
-  if (stack->MajorFunction == IRP_MJ_POWER) {
+  if (stack->MajorFunction == IRP_MJ_POWER && !info->description.handler) {
     PoStartNextPowerIrp(irp);
     NTSTATUS status = irp->IoStatus.Status;
     if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) {

@@ -142,6 +142,17 @@ void UsbDevice::DelayEndpoint(uint8_t endpoint, int ms) {
 }
 
 void UsbDevice::Remove() {
+  FinishIdle(STATUS_CANCELLED);
+  PIRP wake = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (wake_ && IoSetCancelRoutine(wake_, nullptr)) wake = wake_;
+    wake_ = nullptr;
+  }
+  if (wake) {
+    wake->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+    IoCompleteRequest(wake, IO_NO_INCREMENT);
+  }
   std::vector<PIRP> gone;
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -187,6 +198,7 @@ UsbDevice::Pipe* UsbDevice::PipeOf(USBD_PIPE_HANDLE handle) {
 
 NTSTATUS UsbDevice::Handle(PDEVICE_OBJECT pdo, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (stack->MajorFunction == IRP_MJ_POWER) return Power(irp);
   if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL) {
     NTSTATUS status = irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -205,6 +217,9 @@ NTSTATUS UsbDevice::Handle(PDEVICE_OBJECT pdo, PIRP irp) {
       *(PULONG)stack->Parameters.Others.Argument1 =
           removed ? 0 : (USBD_PORT_ENABLED | USBD_PORT_CONNECTED);
       return Finish(irp, nullptr, USBD_STATUS_SUCCESS);
+    case IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION:
+      if (removed) return Finish(irp, nullptr, USBD_STATUS_DEVICE_GONE);
+      return SubmitIdle(irp);
     case IOCTL_INTERNAL_USB_RESET_PORT:
     case IOCTL_INTERNAL_USB_CYCLE_PORT:
       return Finish(irp, nullptr, removed ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_SUCCESS);
@@ -594,6 +609,161 @@ NTSTATUS UsbDevice::Transfer(PIRP irp, PURB urb) {
   }
   guard.unlock();
   return Finish(irp, urb, status);
+}
+
+// ---- power and idle ---------------------------------------------------------------------------
+
+bool UsbDevice::IdlePending() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return idle_ != nullptr;
+}
+
+DEVICE_POWER_STATE UsbDevice::PowerState() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return power_;
+}
+
+void UsbDevice::FinishIdle(NTSTATUS status) {
+  PIRP irp = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (idle_ && IoSetCancelRoutine(idle_, nullptr)) {
+      irp = idle_;
+      idle_ = nullptr;
+    }
+  }
+  if (!irp) return;
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+VOID UsbDevice::CancelIdle(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  auto* self = (UsbDevice*)irp->Tail.Overlay.DriverContext[0];
+  {
+    std::lock_guard<std::mutex> guard(self->lock_);
+    if (self->idle_ == irp) self->idle_ = nullptr;
+  }
+  irp->IoStatus.Status = STATUS_CANCELLED;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+VOID UsbDevice::IdleWork(PVOID context) {
+  auto* self = (UsbDevice*)context;
+  USB_IDLE_CALLBACK_INFO info;
+  {
+    std::lock_guard<std::mutex> guard(self->lock_);
+    info = self->idleInfo_;
+  }
+  if (info.IdleCallback) info.IdleCallback(info.IdleContext);
+}
+
+NTSTATUS UsbDevice::SubmitIdle(PIRP irp) {
+  auto* info = (PUSB_IDLE_CALLBACK_INFO)IoGetCurrentIrpStackLocation(irp)
+                   ->Parameters.DeviceIoControl.Type3InputBuffer;
+  std::unique_lock<std::mutex> guard(lock_);
+  if (idle_) {
+    guard.unlock();
+    irp->IoStatus.Status = STATUS_DEVICE_BUSY;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_DEVICE_BUSY;
+  }
+  if (!info || !info->IdleCallback) {
+    guard.unlock();
+    irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_PARAMETER;
+  }
+  idleInfo_ = *info;
+  idle_ = irp;
+  irp->Tail.Overlay.DriverContext[0] = this;
+  IoMarkIrpPending(irp);
+  IoSetCancelRoutine(irp, CancelIdle);
+  // The callback runs even when the request is cancelled at once; the request itself never
+  // completes before the callback has been called.
+  ExInitializeWorkItem(&idleWork_, IdleWork, this);
+  ExQueueWorkItem(&idleWork_, DelayedWorkQueue);
+  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+    idle_ = nullptr;
+    guard.unlock();
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+  return STATUS_PENDING;
+}
+
+VOID UsbDevice::CancelWake(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  auto* self = (UsbDevice*)irp->Tail.Overlay.DriverContext[0];
+  {
+    std::lock_guard<std::mutex> guard(self->lock_);
+    if (self->wake_ == irp) self->wake_ = nullptr;
+  }
+  irp->IoStatus.Status = STATUS_CANCELLED;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+void UsbDevice::SignalWake() {
+  PIRP irp = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (wake_ && IoSetCancelRoutine(wake_, nullptr)) {
+      irp = wake_;
+      wake_ = nullptr;
+    }
+  }
+  if (!irp) return;
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+NTSTATUS UsbDevice::Power(PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  PoStartNextPowerIrp(irp);
+  NTSTATUS status = STATUS_SUCCESS;
+  switch (stack->MinorFunction) {
+    case IRP_MN_WAIT_WAKE: {
+      std::unique_lock<std::mutex> guard(lock_);
+      if (wake_ || removed_) {
+        status = removed_ ? STATUS_NO_SUCH_DEVICE : STATUS_DEVICE_BUSY;
+        break;
+      }
+      wake_ = irp;
+      irp->Tail.Overlay.DriverContext[0] = this;
+      IoMarkIrpPending(irp);
+      IoSetCancelRoutine(irp, CancelWake);
+      if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+        wake_ = nullptr;
+        guard.unlock();
+        irp->IoStatus.Status = STATUS_CANCELLED;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+      }
+      return STATUS_PENDING;
+    }
+    case IRP_MN_SET_POWER:
+      if (stack->Parameters.Power.Type == DevicePowerState) {
+        DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
+        {
+          std::lock_guard<std::mutex> guard(lock_);
+          power_ = state;
+        }
+        if (state == PowerDeviceD0) FinishIdle(STATUS_SUCCESS);
+        if (state == PowerDeviceD3) FinishIdle(STATUS_POWER_STATE_INVALID);
+      } else if (stack->Parameters.Power.State.SystemState != PowerSystemWorking) {
+        FinishIdle(STATUS_CANCELLED);  // a system power change ends selective suspend
+      }
+      break;
+    case IRP_MN_QUERY_POWER:
+      break;
+    default:
+      status = irp->IoStatus.Status;
+      break;
+  }
+  irp->IoStatus.Status = status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
 }
 
 }  // namespace simusb

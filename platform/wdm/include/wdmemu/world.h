@@ -85,8 +85,9 @@ void UnloadDriver(PDRIVER_OBJECT driver);
 // ---- physical device objects ------------------------------------------------------------------
 
 // What the bus reports for a device the world plugs in. The bus driver answers the identity,
-// text and capability queries from this and passes every other IRP to `handler` (when set) —
-// that is where the USB bus device of sim/usb plugs in.
+// text and capability queries from this and passes every other IRP, power IRPs included, to
+// `handler` (when set) — that is where the USB bus device of sim/usb plugs in. Without a
+// handler, power IRPs succeed (WAIT_WAKE is not supported) and the rest fail NOT_SUPPORTED.
 struct PdoDescription {
   std::u16string instancePath = u"USB\\VID_0000&PID_0000\\0";  // Enum path; also the device ID
   std::vector<std::u16string> hardwareIds;

@@ -57,6 +57,16 @@ class UsbDevice {
   // later request too; the port reports not connected.
   void Remove();
 
+  // ---- power --------------------------------------------------------------------------------
+  // The idle notification (IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION) calls its callback on a
+  // worker thread at once and then stays pending until a device SET_POWER D0 arrives (SUCCESS),
+  // a D3 request arrives (STATUS_POWER_STATE_INVALID), it is cancelled or the device goes
+  // (CANCELLED). A second one while one is pending fails with STATUS_DEVICE_BUSY.
+  bool IdlePending();
+  // A pending WAIT_WAKE completes with success (the device signalled resume).
+  void SignalWake();
+  DEVICE_POWER_STATE PowerState();
+
   // ---- what happened ----------------------------------------------------------------------------
   uint8_t SelectedConfiguration();
   std::vector<USHORT> UrbFunctions();  // every URB function received, in order
@@ -66,6 +76,12 @@ class UsbDevice {
   struct Pipe;
   struct Delayed;
   NTSTATUS Handle(PDEVICE_OBJECT pdo, PIRP irp);
+  NTSTATUS Power(PIRP irp);
+  NTSTATUS SubmitIdle(PIRP irp);
+  void FinishIdle(NTSTATUS status);
+  static VOID CancelIdle(PDEVICE_OBJECT device, PIRP irp);
+  static VOID CancelWake(PDEVICE_OBJECT device, PIRP irp);
+  static VOID IdleWork(PVOID context);
   NTSTATUS Submit(PIRP irp, PURB urb);
   USBD_STATUS Descriptor(PURB urb);
   USBD_STATUS SelectConfiguration(PURB urb);
@@ -92,6 +108,11 @@ class UsbDevice {
   ControlHandler control_;
   std::vector<USHORT> functions_;
   std::vector<Delayed*> delayed_;
+  PIRP idle_ = nullptr;
+  PIRP wake_ = nullptr;
+  WORK_QUEUE_ITEM idleWork_;
+  USB_IDLE_CALLBACK_INFO idleInfo_{};
+  DEVICE_POWER_STATE power_ = PowerDeviceD0;
 };
 
 // The NTSTATUS the USB stack completes an IRP with for a USBD status.
