@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -449,6 +451,63 @@ TEST(ProtocolServerSetupTest, MissingHandlesOrThreadRefuseToStart) {
     EXPECT_FALSE(server.ConnectPort(L"COM7"));  // no worker
     if (std::string(api) == "CreateThread") EXPECT_TRUE(server.Initialize());
   }
+}
+
+}  // namespace
+}  // namespace brisa
+
+namespace brisa {
+namespace {
+
+// Reads from a pty master until `size` bytes have come (at most 10 s).
+std::string ReadMaster(int master, size_t size) {
+  std::string got;
+  ULONGLONG deadline = GetTickCount64() + 10000;
+  while (got.size() < size && GetTickCount64() < deadline) {
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    char buffer[4096];
+    ssize_t n = read(master, buffer, sizeof buffer);
+    if (n > 0) got.append(buffer, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+TEST(ProtocolServerPtyTest, RoundTripWithAttachedDataOverAPseudoTerminal) {
+  std::string root = win32emu::MakeTemporaryWorld();
+  win32emu::PtyPair pty;
+  ASSERT_TRUE(win32emu::OpenPtyPair(&pty));
+  win32emu::BindPortToDevice(L"COM9", pty.slavePath);
+  {
+    TestServer server;
+    ASSERT_TRUE(server.Initialize());
+    ASSERT_TRUE(server.ConnectPort(L"COM9\\TarnService"));
+    std::vector<BYTE> data(300000);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<BYTE>(i * 13);
+    Client client;
+    sProtocolRequest request = Request("\x27", &client.notification, 4000);
+    request.attachedData = data.data();
+    request.attachedLength = static_cast<DWORD>(data.size());
+    DWORD id = server.ScheduleRequest(request);
+    ASSERT_NE(id, 0u);
+    std::string line = ReadMaster(pty.master, 1 + data.size());
+    ASSERT_EQ(line.size(), 1 + data.size());
+    EXPECT_EQ(line[0], '\x27');
+    EXPECT_EQ(0, memcmp(line.data() + 1, data.data(), data.size()));
+    auto events = client.WaitEvents(3);  // two blocks, then sent
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_TRUE(Is(events[0], kEventAttachedProgress, id, 262144));
+    EXPECT_TRUE(Is(events[1], kEventAttachedProgress, id, 300000 - 262144));
+    EXPECT_EQ(events[2].event, kEventRequestSent);
+    const char answer = '\xA7';
+    ASSERT_EQ(write(pty.master, &answer, 1), 1);
+    events = client.WaitEvents(4);
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(events[3].event, kEventResponseReceived);
+  }
+  win32emu::UnbindPort(L"COM9");
+  close(pty.master);
+  std::filesystem::remove_all(root);
 }
 
 }  // namespace
