@@ -55,6 +55,17 @@ if [ -x tools/wine/service_test.sh ]; then
   result "the service under Wine's service manager" $rc
 fi
 
+# hollin.sys as a kernel service under Wine.
+if find "$build/driver" -name hollin.sys 2>/dev/null | grep -q .; then
+  set +e
+  tools/wine/driver_test.sh "$build"
+  rc=$?
+  set -e
+  result "hollin.sys loads, starts, stops and is deleted under Wine" $rc
+else
+  echo "no hollin.sys in $build: the driver's check is left out"
+fi
+
 echo "== Wine stage: $(( $(date +%s) - started )) s"
 echo "wine: $passed passed, $failed failed"
 [ "$failed" = 0 ]
