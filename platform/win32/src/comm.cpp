@@ -667,6 +667,9 @@ BOOL PortDevice::ClearError(LPDWORD errors, LPCOMSTAT stat) {
     *stat = COMSTAT{};
     stat->fCtsHold = stalled_ ? 1 : 0;
     stat->cbInQue = static_cast<DWORD>(rx_.size() - rxHead_);
+    int unread = 0;  // still in the tty, not yet taken by the service thread
+    if (fd_ >= 0 && ioctl(fd_, FIONREAD, &unread) == 0 && unread > 0)
+      stat->cbInQue += static_cast<DWORD>(unread);
     DWORD out = 0;
     for (auto& r : writes_) out += r->size - r->done;
     int queued = 0;
