@@ -316,7 +316,6 @@ DWORD cProtocolServer::DoCancel(DWORD id) {
   }
   if (inFlight && inFlight->id == id) {
     CancelInFlight(ERROR_OPERATION_ABORTED);
-    ArmScheduleTimer();
     return 0;
   }
   return sServerCommand::kFailed;
@@ -331,6 +330,8 @@ void cProtocolServer::CancelInFlight(DWORD value) {
     PurgeComm(comm.GetHandle(), PURGE_TXABORT);
     ended->request.Notify(kEventRequestError, ended->id, value);
   }
+  // SendNext held the queue back while this request was in flight; let it move again.
+  ArmScheduleTimer();
 }
 
 // ---- scheduling ----

@@ -512,3 +512,24 @@ TEST(ProtocolServerPtyTest, RoundTripWithAttachedDataOverAPseudoTerminal) {
 
 }  // namespace
 }  // namespace brisa
+
+namespace brisa {
+namespace {
+
+TEST_F(ProtocolServerTest, RequestsHeldBehindACancelledOneGoOut) {
+  Client first, second;
+  DWORD a = server->ScheduleRequest(Request("\x31", &first.notification, 300000));
+  ASSERT_EQ(first.WaitEvents(1).size(), 1u);
+  // Due at once, but held back while the first awaits its response.
+  DWORD b = server->ScheduleRequest(Request("\x32", &second.notification));
+  ASSERT_NE(b, 0u);
+  peer->WaitReceived(1);
+  EXPECT_TRUE(server->CancelRequest(a));
+  auto events = AnswerWhenSent(second, 1, 0x32);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_TRUE(Is(events[0], kEventRequestSent, b, events[0].value));
+  EXPECT_EQ(events[1].event, kEventResponseReceived);
+}
+
+}  // namespace
+}  // namespace brisa
