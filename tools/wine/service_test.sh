@@ -14,7 +14,9 @@ if [ -z "$host" ]; then
   for b in build/debug build/release build/tsan; do [ -x "$b/sim/tarn/tarn_module" ] && host=$b && break; done
 fi
 module=${host:+$host/sim/tarn/tarn_module}
-[ -f "$build/service/brisa.exe" ] || { echo "missing: $build/service/brisa.exe" >&2; exit 1; }
+for exe in service/brisa.exe tests/wine/wine_download.exe; do
+  [ -f "$build/$exe" ] || { echo "missing: $build/$exe" >&2; exit 1; }
+done
 [ -x "${module:-}" ] || { echo "missing: tarn_module (build the host's sim/tarn)" >&2; exit 1; }
 
 root=$(wine_root)
@@ -27,7 +29,7 @@ export WINEPREFIX=$prefix
 c=$prefix/drive_c
 
 # The module emulator on a pseudo-terminal, its output to a file: a pipe would be inherited.
-"$module" >"$work/module.out" 2>"$work/module.err" </dev/null &
+"$module" --version 0x0203 --chunk-size 65536 >"$work/module.out" 2>"$work/module.err" </dev/null &
 module_pid=$!
 cleanup() {
   kill "$module_pid" 2>/dev/null
@@ -120,6 +122,34 @@ check "stopped" state STOPPED
 check "stop lines" logged_in_order 'Control()' 'Stop()' 'ReportStatus()'
 check "brisa.exe -u" run uninstall "$brisa" -u
 check "removed: the manager no longer knows it" bash -c "! timeout 60 wine sc query BrisaOristo </dev/null >/dev/null 2>&1"
+
+# The download sequence over Wine's serial stack, through the plain port name, to the same
+# emulator: three images, each to arrive whole and unchanged (length and FNV-1a digest as the
+# emulator counts them; the AMSS image goes without its 8-byte trailer).
+mkdir -p "$c/images"
+python3 - "$c/images" >"$work/expected.txt" <<'PY'
+import os, random, sys
+def fnv(data):
+    h = 0xcbf29ce484222325
+    for b in data:
+        h = ((h ^ b) * 0x100000001b3) & 0xFFFFFFFFFFFFFFFF
+    return h
+rng = random.Random(1209)
+for name, size, trailer in (("amss.mbn", 300000, b"\x34\x12\xdc\xfe\x03\x02\x00\x00"),
+                            ("apps.mbn", 70001, b""), ("nvpk.mbn", 5000, b"")):
+    body = bytes(rng.getrandbits(8) for _ in range(size))
+    with open(os.path.join(sys.argv[1], name), "wb") as f:
+        f.write(body + trailer)
+    print("received=%d .* fnv64=%016x complete" % (size, fnv(body)))
+PY
+cp "$build/tests/wine/wine_download.exe" "$c/images/"
+check "the download over COM7 completes" run download 'C:\images\wine_download.exe' COM7 \
+  'C:\images\amss.mbn' 'C:\images\apps.mbn' 'C:\images\nvpk.mbn' 'C:\images\download.txt'
+kill -TERM "$module_pid" 2>/dev/null
+wait "$module_pid" 2>/dev/null
+while read -r expected; do
+  check "an image arrived whole: ${expected%% .*}" grep -q "$expected" "$work/module.out"
+done <"$work/expected.txt"
 
 if [ "$failed" != 0 ]; then
   echo "--- service log"
