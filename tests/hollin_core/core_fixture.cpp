@@ -142,6 +142,11 @@ void CoreTest::Remove(PDEVICE_OBJECT pdo) {
   EXPECT_EQ(wdmemu::PnpRemoveDevice(pdo), STATUS_SUCCESS);
 }
 
+void CoreTest::SendRemove(PDEVICE_OBJECT parent) {
+  PIRP irp = wdmemu::BuildIrp(parent, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
+  EXPECT_EQ(wdmemu::SendAndWait(parent, irp), STATUS_SUCCESS);
+}
+
 void CoreTest::OpenGate(PDEVICE_OBJECT parent) {
   Ext(parent)->Gate = GatePass;
   ReleaseHeldRequests(parent);

@@ -45,6 +45,9 @@ class CoreTest : public wdmemu::testing::KernelTest {
   // AddDevice through the Plug and Play manager; the parent device or null.
   PDEVICE_OBJECT Add(PDEVICE_OBJECT pdo, NTSTATUS expected = STATUS_SUCCESS);
   void Remove(PDEVICE_OBJECT pdo);
+  // IRP_MN_REMOVE_DEVICE straight to the parent, as after a surprise removal: a rejecting gate
+  // vetoes the query that PnpRemoveDevice would send first.
+  void SendRemove(PDEVICE_OBJECT parent);
   static ParentExtension* Ext(PDEVICE_OBJECT parent) { return ParentOf(parent); }
   static std::u16string Text(const UNICODE_STRING& s) { return wdmemu::ToU16(s); }
   // Opens the gate and replays what it held.
