@@ -26,6 +26,8 @@ const WCHAR* PublishedSuffix(const WCHAR* name) {
 
 NTSTATUS BuildNames(PDEVICE_OBJECT pdo, const DriverDescriptor* descriptor, PUNICODE_STRING link,
                     PUNICODE_STRING name) {
+  RtlZeroMemory(link, sizeof(*link));
+  RtlZeroMemory(name, sizeof(*name));
   PWSTR published = nullptr;
   NTSTATUS status;
   if (NT_SUCCESS(ReadPublishedDeviceName(pdo, PLUGPLAY_REGKEY_DRIVER, WIDE("PublishedDeviceName"),
