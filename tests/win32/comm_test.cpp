@@ -99,6 +99,14 @@ bool AwaitCompletion(Completion& c, DWORD ms = 5000) {
   return c.calls > 0;
 }
 
+// A completed write has been taken by the driver, not necessarily by the far end yet.
+std::string WrittenWhenArrived(ScriptedPeer& peer, size_t n, DWORD ms = 5000) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (peer.writtenCount < n && std::chrono::steady_clock::now() < end) Sleep(1);
+  std::lock_guard<std::mutex> g(peer.m);
+  return std::string(peer.written.begin(), peer.written.end());
+}
+
 HANDLE OpenPort(const wchar_t* path, DWORD flags = FILE_FLAG_OVERLAPPED) {
   return CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                      flags | FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -296,7 +304,7 @@ TEST_F(CommTest, WritesReachThePeerAndAStalledWriteTimesOutWithoutError) {
   ASSERT_TRUE(AwaitCompletion(first));
   EXPECT_EQ(first.error, 0u);
   EXPECT_EQ(first.bytes, 5u);
-  EXPECT_EQ(std::string(peer->written.begin(), peer->written.end()), "hello");
+  EXPECT_EQ(WrittenWhenArrived(*peer, 5), "hello");
 
   SetTimeouts(0, 0, 0, 1, 10);  // 1 ms per byte + 10 ms
   peer->link->Stall(true);
@@ -314,7 +322,7 @@ TEST_F(CommTest, WritesReachThePeerAndAStalledWriteTimesOutWithoutError) {
   peer->StallLocked(false);
   ASSERT_TRUE(AwaitCompletion(later));
   EXPECT_EQ(later.bytes, 3u);
-  EXPECT_EQ(std::string(peer->written.begin(), peer->written.end()), "helloxyz");
+  EXPECT_EQ(WrittenWhenArrived(*peer, 8), "helloxyz");
 }
 
 TEST_F(CommTest, CommStateIsValidatedAndReachesThePeer) {
@@ -476,6 +484,7 @@ TEST_F(CommTest, BulkTransferThroughAnInProcessPeer) {
     ASSERT_EQ(c.bytes, kBlock);
     sent += kBlock;
   }
+  WrittenWhenArrived(*peer, kTotal);
   EXPECT_EQ(peer->writtenCount.load(), kTotal);
   // Inbound: the peer pushes while the application reads 64 KiB at a time.
   HANDLE pusher = Spawn([&] {

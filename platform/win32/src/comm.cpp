@@ -249,14 +249,19 @@ void PortDevice::DeliverToPeerLocked(Lock& lock) {
   while (!writes_.empty() && !stalled_ && !disconnected_ && !stopping_) {
     auto r = writes_.front();
     writes_.pop_front();
+    // As a serial driver does, take the bytes into a buffer of our own and complete the write
+    // before they reach the far end: the peer's answer then always comes after the write's
+    // completion in the issuer's APC queue, and the caller's buffer is free at once.
+    std::vector<uint8_t> taken;
+    if (r->size > r->done) taken.assign(r->writeBuffer + r->done, r->writeBuffer + r->size);
+    r->done = r->size;
+    CompleteLocked(r, 0);
     lock.unlock();
     {
       std::lock_guard<std::recursive_mutex> cb(callbacks_);
-      if (r->size > r->done) peer_->OnWrite(r->writeBuffer + r->done, r->size - r->done);
+      if (!taken.empty()) peer_->OnWrite(taken.data(), taken.size());
     }
     lock.lock();
-    r->done = r->size;
-    CompleteLocked(r, 0);
   }
   delivering_ = false;
 }
