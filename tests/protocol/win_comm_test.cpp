@@ -132,3 +132,39 @@ TEST_F(WinCommTest, WritesCompleteAndCancelledReadsRunBeforeClose) {
 
 }  // namespace
 }  // namespace brisa
+
+namespace brisa {
+namespace {
+
+struct OrderRecorder : cCommCallback {
+  OrderRecorder(std::vector<char>* order, char mark) : order(order), mark(mark) {}
+  void Completion(DWORD, DWORD) override { order->push_back(mark); }
+  std::vector<char>* order;
+  char mark;
+};
+
+// The server matches a response only after its write has completed: an answer the far end
+// gives at once must not overtake the write's completion.
+TEST_F(WinCommTest, AnAnswerNeverOvertakesTheWriteItAnswers) {
+  std::vector<char> order;
+  OrderRecorder reads(&order, 'r'), writes(&order, 'w');
+  cWinComm port;
+  port.SetCallbacks(&reads, &writes);
+  peer->SetScript([](const std::string&, win32emu::PortLink& link) { link.Push("!", 1); });
+  ASSERT_TRUE(port.Open(L"COM7", true));
+  // Reads complete as soon as one byte is there.
+  COMMTIMEOUTS timeouts = {MAXDWORD, MAXDWORD, 5000, 0, 0};
+  ASSERT_TRUE(SetCommTimeouts(port.GetHandle(), &timeouts));
+  BYTE buffer[16];
+  for (int round = 0; round < 50; ++round) {
+    order.clear();
+    ASSERT_TRUE(port.Read(buffer, sizeof buffer));
+    ASSERT_TRUE(port.Write("?", 1));
+    RunCompletions([&] { return order.size() == 2; });
+    ASSERT_EQ(std::string(order.begin(), order.end()), "wr") << round;
+  }
+  port.Close();
+}
+
+}  // namespace
+}  // namespace brisa
