@@ -239,6 +239,19 @@ TEST_F(Pnp, ChildrenNoLongerReportedAreRemoved) {
   wdmemu::PnpSurpriseRemove(pdo);
 }
 
+TEST_F(Pnp, InvalidatedRelationsAreQueriedLater) {
+  wantedChildren = 1;
+  ASSERT_EQ(wdmemu::PnpStartDevice(pdo), STATUS_SUCCESS);
+  wantedChildren = 2;
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  IoInvalidateDeviceRelations(pdo, BusRelations);
+  KeLowerIrql(old);
+  ASSERT_TRUE(wdmemu::Quiesce());
+  EXPECT_EQ(wdmemu::PnpChildren(pdo).size(), 2u);
+  wdmemu::PnpRemoveDevice(pdo);
+}
+
 TEST_F(Pnp, AnIdWithACommaBreaksTheRules) {
   ExpectReport(Check::PnpRule);
   childDeviceId = u"HOLLIN\\VID_1234,PID_5678";

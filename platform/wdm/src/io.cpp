@@ -1236,12 +1236,27 @@ NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY proper
   return STATUS_SUCCESS;
 }
 
-VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT, DEVICE_RELATION_TYPE, std::source_location loc) {
-  CheckIrql(DISPATCH_LEVEL, "IoInvalidateDeviceRelations", loc);
+namespace wdmemu {
+void QueuePnpWork(PDEVICE_OBJECT pdo, bool relations);
 }
 
-VOID IoInvalidateDeviceState(PDEVICE_OBJECT, std::source_location loc) {
+VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type,
+                                 std::source_location loc) {
+  CheckIrql(DISPATCH_LEVEL, "IoInvalidateDeviceRelations", loc);
+  if (!IsPdo(pdo)) {
+    Verify(Check::PnpRule, "IoInvalidateDeviceRelations on a device that is not a PDO", loc);
+    return;
+  }
+  if (type == BusRelations) QueuePnpWork(pdo, true);
+}
+
+VOID IoInvalidateDeviceState(PDEVICE_OBJECT pdo, std::source_location loc) {
   CheckIrql(DISPATCH_LEVEL, "IoInvalidateDeviceState", loc);
+  if (!IsPdo(pdo)) {
+    Verify(Check::PnpRule, "IoInvalidateDeviceState on a device that is not a PDO", loc);
+    return;
+  }
+  QueuePnpWork(pdo, false);
 }
 
 // ---- work items -------------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "internal.h"
+#include "kernel_queues.h"
 
 namespace wdmemu {
 
@@ -20,6 +21,8 @@ struct Node {
   PDEVICE_OBJECT parent = nullptr;
   bool started = false;
   bool removed = false;
+  char relationsWork = 0;  // addresses that key the queued re-enumeration and state query
+  char stateWork = 0;
   unsigned order = 0;  // children are enumerated and removed in the order they were reported
   ChildIdentity identity;
 };
@@ -306,6 +309,33 @@ NTSTATUS PoSetSystemState(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state) {
     Verify(Check::PowerRule, "a system SET_POWER failed; it cannot be failed");
   }
   return status;
+}
+
+// The Plug and Play manager answers invalidations later, from a worker thread; invalidations
+// that arrive while one is queued fold into it.
+void QueuePnpWork(PDEVICE_OBJECT pdo, bool relations) {
+  Node* node;
+  {
+    std::lock_guard<std::recursive_mutex> guard(M().lock);
+    node = &NodeOf(pdo);
+  }
+  WorkEntry entry;
+  entry.key = relations ? &node->relationsWork : &node->stateWork;
+  entry.run = [pdo, relations, node] {
+    bool started;
+    {
+      std::lock_guard<std::recursive_mutex> guard(M().lock);
+      started = node->started && !node->removed;
+    }
+    if (!started) return;
+    if (relations) {
+      PnpEnumerate(pdo);
+    } else {
+      ULONG_PTR state = 0;
+      SendPnp(pdo, IRP_MN_QUERY_PNP_DEVICE_STATE, &state);
+    }
+  };
+  QueueWork(std::move(entry));
 }
 
 void ClearPnp() {

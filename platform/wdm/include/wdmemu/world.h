@@ -124,6 +124,9 @@ struct ChildIdentity {
   std::vector<std::u16string> hardwareIds, compatibleIds;
   DEVICE_CAPABILITIES capabilities{};
 };
+// IoInvalidateDeviceRelations(BusRelations) and IoInvalidateDeviceState on a started device
+// queue PnpEnumerate or a QUERY_PNP_DEVICE_STATE on a worker thread; Quiesce() waits for them.
+
 // The present children of a started device, with what they answered.
 std::vector<ChildIdentity> PnpChildren(PDEVICE_OBJECT pdo);
 
