@@ -184,3 +184,52 @@ TEST_F(Objects, ErrorLogEntriesAreCaptured) {
 }
 
 }  // namespace
+
+namespace {
+
+class MoreObjects : public wdmemu::testing::KernelTest {};
+
+TEST_F(MoreObjects, DevicePropertyIsReadInALoopOnBufferTooSmall) {
+  wdmemu::PdoDescription d;
+  d.hardwareIds = {u"USB\\VID_1234&PID_5678", u"USB\\VID_1234"};
+  d.address = 3;
+  PDEVICE_OBJECT pdo = wdmemu::CreatePdo(d);
+  ULONG needed = 0;
+  WCHAR small[4];
+  EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyHardwareID, sizeof small, small, &needed),
+            STATUS_BUFFER_TOO_SMALL);
+  std::vector<WCHAR> buffer(needed / 2);
+  ASSERT_EQ(IoGetDeviceProperty(pdo, DevicePropertyHardwareID, needed, buffer.data(), &needed),
+            STATUS_SUCCESS);
+  EXPECT_EQ(std::u16string(buffer.begin(), buffer.end()),
+            std::u16string(u"USB\\VID_1234&PID_5678\0USB\\VID_1234\0\0", 36));
+  ULONG address = 0;
+  EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyAddress, 4, &address, &needed), STATUS_SUCCESS);
+  EXPECT_EQ(address, 3u);
+  EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyBootConfiguration, 4, &address, &needed),
+            STATUS_INVALID_PARAMETER_2);
+}
+
+TEST_F(MoreObjects, DriverObjectExtensionIsOnePerId) {
+  PDRIVER_OBJECT driver = wdmemu::LoadDriver(wdmtest::LayerEntry, u"extension");
+  static int id;
+  PVOID first, second;
+  ASSERT_EQ(IoAllocateDriverObjectExtension(driver, &id, 16, &first), STATUS_SUCCESS);
+  EXPECT_EQ(IoAllocateDriverObjectExtension(driver, &id, 16, &second),
+            STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(IoGetDriverObjectExtension(driver, &id), first);
+  EXPECT_EQ(IoGetDriverObjectExtension(driver, &second), nullptr);
+}
+
+TEST_F(MoreObjects, ReusedIrpStartsOverWithTheGivenStatus) {
+  PIRP irp = IoAllocateIrp(2, FALSE);
+  IoSetNextIrpStackLocation(irp);
+  irp->IoStatus.Information = 9;
+  IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(irp->CurrentLocation, 3);
+  EXPECT_EQ(irp->IoStatus.Status, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(irp->IoStatus.Information, 0u);
+  IoFreeIrp(irp);
+}
+
+}  // namespace
