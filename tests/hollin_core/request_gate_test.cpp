@@ -126,6 +126,17 @@ TEST_F(GateTest, IoCountSignalsIdleAtOneAndNeverGoesNegative) {
   EXPECT_GE(after.QuadPart - before.QuadPart, 50 * 10000LL - 10000);
 }
 
+TEST_F(GateTest, EnableAssertStopsAtACountGoingBelowZero) {
+  ParentExtension* ext = Ext(parent);
+  EXPECT_EQ(IoCountRelease(ext), 0);  // no check without the flag
+  EXPECT_FALSE(Reported(wdmemu::Check::Assertion));
+  ExpectReport(wdmemu::Check::Assertion);
+  ext->AssertFlags = 1;
+  EXPECT_EQ(IoCountRelease(ext), 0);
+  EXPECT_TRUE(Reported(wdmemu::Check::Assertion));
+  ext->AssertFlags = 0;
+}
+
 TEST_F(GateTest, DrainWaitsForTheLastRequest) {
   ParentExtension* ext = Ext(parent);
   IoCountAcquire(ext);  // a request in progress
