@@ -120,6 +120,19 @@ std::vector<std::wstring> DownloadTest::Log(bool withDumps) {
   return texts;
 }
 
+std::vector<std::wstring> DownloadTest::ThreadLog(const std::wstring& marker) {
+  std::wstring thread;
+  std::vector<std::wstring> texts;
+  for (auto& line : LogLines(ReadWorldFile(logPath_))) {
+    std::wstring text = LineText(line);
+    std::wstring prefix = line.substr(0, line.size() - text.size());
+    std::wstring id = prefix.substr(prefix.find(L'['));  // "[ttttt] "
+    if (thread.empty() && text.rfind(marker, 0) == 0) thread = id;
+    if (!thread.empty() && id == thread && text.rfind(L"  ", 0) != 0) texts.push_back(text);
+  }
+  return texts;
+}
+
 std::vector<std::wstring> DownloadTest::LogFrom(const std::wstring& from) {
   auto all = Log();
   auto it = std::find_if(all.begin(), all.end(),

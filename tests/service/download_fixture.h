@@ -44,6 +44,8 @@ class DownloadTest : public WorldTest {
   DWORD RunOneDownload();
   // The service log's texts, without prefixes; `withDumps` keeps the hex dump lines.
   std::vector<std::wstring> Log(bool withDumps = false);
+  // The texts one thread wrote: the thread of the first line that starts with `marker`.
+  std::vector<std::wstring> ThreadLog(const std::wstring& marker);
   // Log lines from the first one that starts with `from`.
   std::vector<std::wstring> LogFrom(const std::wstring& from);
 
