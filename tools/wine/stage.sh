@@ -46,6 +46,13 @@ rc=$?
 set -e
 result "Win32 contract tests under Wine" $rc
 
+# Wine's serial stack on a pseudo-terminal, as brisa's port uses it.
+set +e
+tools/wine/serial_test.sh "$build"
+rc=$?
+set -e
+result "serial port on a pseudo-terminal under Wine" $rc
+
 # The service under Wine's service manager, end to end.
 if [ -x tools/wine/service_test.sh ]; then
   set +e
