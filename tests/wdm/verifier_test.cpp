@@ -193,6 +193,32 @@ TEST_F(Verifier, AllocatedIrpNeverFreed) {
   IoAllocateIrp(2, FALSE);
 }
 
+TEST_F(Verifier, PowerIrpWithoutPoStartNextPowerIrpOnLegacySystems) {
+  ExpectReport(Check::PowerRule);
+  wdmemu::SetLegacyPowerRules(true);
+  Stack stack;
+  stack.Add([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); });
+  PIRP irp = wdmemu::BuildIrp(stack.Top(), IRP_MJ_POWER, IRP_MN_SET_POWER);
+  wdmemu::SendIrp(stack.Top(), irp);
+  EXPECT_THAT(Find(Check::PowerRule).message, HasSubstr("PoStartNextPowerIrp"));
+}
+
+TEST_F(Verifier, PowerIrpWithPoStartNextPowerIrpPasses) {
+  wdmemu::SetLegacyPowerRules(true);
+  Stack stack;
+  stack.Add([](PDEVICE_OBJECT, PIRP irp) {
+    PoStartNextPowerIrp(irp);
+    return CompleteWith(irp, STATUS_SUCCESS);
+  });
+  stack.Add([](PDEVICE_OBJECT device, PIRP irp) {
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(Lower(device), irp);
+  });
+  PIRP irp = wdmemu::BuildIrp(stack.Top(), IRP_MJ_POWER, IRP_MN_QUERY_POWER);
+  EXPECT_EQ(wdmemu::SendIrp(stack.Top(), irp), STATUS_SUCCESS);
+}
+
 using VerifierDeathTest = Verifier;
 
 TEST_F(VerifierDeathTest, RunningOutOfStackLocationsIsABugCheck) {

@@ -35,10 +35,11 @@ enum class State { Owned, Completed, Freed };
 
 struct LocationTrack {
   unsigned generation = 0;
-  bool returned = false;  // the dispatch routine of this location has returned
-  NTSTATUS status = 0;    // what it returned
-  bool passed = false;    // completion has walked up past this location
-  bool marked = false;    // SL_PENDING_RETURNED when it did
+  bool returned = false;          // the dispatch routine of this location has returned
+  NTSTATUS status = 0;            // what it returned
+  bool passed = false;            // completion has walked up past this location
+  bool marked = false;            // SL_PENDING_RETURNED when it did
+  bool startedNextPower = false;  // PoStartNextPowerIrp while this location was current
   std::source_location sentAt;
   PDEVICE_OBJECT device = nullptr;
 };
@@ -101,6 +102,7 @@ struct Io {
   PDRIVER_OBJECT busDriver = nullptr;
   unsigned pdoCounter = 0;
   unsigned nameCounter = 0;
+  bool legacyPowerRules = false;
 };
 
 Io& I() {
@@ -530,6 +532,7 @@ void ClearIo() {
   I().pdoCounter = 0;
   I().nameCounter = 0;
   I().cancelLock = 0;
+  I().legacyPowerRules = false;
 }
 
 void UnloadAllDrivers() {
@@ -815,6 +818,15 @@ VOID IoCompleteRequest(PIRP irp, CCHAR, std::source_location loc) {
       track.passed = true;
       track.marked = irp->PendingReturned;
       CheckPending(irp, track);
+      if (I().legacyPowerRules && stack->MajorFunction == IRP_MJ_POWER &&
+          (stack->MinorFunction == IRP_MN_SET_POWER ||
+           stack->MinorFunction == IRP_MN_QUERY_POWER) &&
+          !track.startedNextPower && track.device) {
+        Verify(
+            Check::PowerRule,
+            DeviceText(track.device) + " completed a power IRP without calling PoStartNextPowerIrp",
+            track.sentAt);
+      }
       site = record->routineSites[index];
     }
     IoSkipCurrentIrpStackLocation(irp);
@@ -1344,8 +1356,22 @@ VOID PoStartNextPowerIrp(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   if (stack->MajorFunction != IRP_MJ_POWER) {
     Verify(Check::PowerRule, "PoStartNextPowerIrp on an IRP that is not a power IRP");
+    return;
+  }
+  std::lock_guard<std::recursive_mutex> guard(I().lock);
+  IrpRecord* record = Lookup(irp);
+  int index = irp->CurrentLocation - 1;
+  if (record && index >= 0 && index < (int)record->locations.size()) {
+    record->locations[index].startedNextPower = true;
   }
 }
+
+namespace wdmemu {
+void SetLegacyPowerRules(bool legacy) {
+  std::lock_guard<std::recursive_mutex> guard(I().lock);
+  I().legacyPowerRules = legacy;
+}
+}  // namespace wdmemu
 
 namespace {
 struct PowerRequest {

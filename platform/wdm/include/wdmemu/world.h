@@ -62,6 +62,12 @@ std::vector<Report> TakeReports();
 // Called (on the reporting thread) for every report as it happens, after it is recorded.
 void SetReportObserver(std::function<void(const Report&)> observer);
 
+// Systems before Vista serialise power IRPs: every driver calls PoStartNextPowerIrp once for
+// each QUERY_POWER and SET_POWER while its own stack location is current. With this on, a
+// location that completes such an IRP without that call is reported (a driver that skips its
+// location hands the duty to the one below). Off by default, as from Vista on; reset clears it.
+void SetLegacyPowerRules(bool legacy);
+
 // ---- lifecycle ------------------------------------------------------------------------------
 
 // Waits until no DPC or work item is queued or running (timers may still be set). False when
