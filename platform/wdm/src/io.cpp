@@ -519,6 +519,7 @@ void ClearIo() {
   I().devices.clear();
   I().names.clear();
   for (auto& [driver, record] : I().drivers) {
+    for (auto& [id, extension] : record.extensions) free(extension);
     delete driver->DriverExtension;
     delete[] driver->DriverName.Buffer;
     delete driver;
