@@ -95,24 +95,19 @@ DWORD LocateImages(sDownloadJob& job, DWORD number) {
       job.log->WriteFormat(L"Tarn unable to find NVPK file: %ls (%u)", nvpk.c_str(), code);
     return code;
   }
-  std::wstring amss = set + L"AMSS.mbn";
-  if (Missing(amss)) {
-    amss = images + L"UMTS\\AMSS.mbn";
-    if (DWORD code = Missing(amss)) {
-      if (job.log)
-        job.log->WriteFormat(L"Tarn unable to find AMSS file: %ls (%u)", amss.c_str(), code);
-      return code;
-    }
-  }
-  std::wstring apps = set + L"Apps.mbn";
-  if (Missing(apps)) {
-    apps = images + L"UMTS\\Apps.mbn";
-    if (DWORD code = Missing(apps)) {
-      if (job.log)
-        job.log->WriteFormat(L"Tarn unable to find apps file: %ls (%u)", apps.c_str(), code);
-      return code;
-    }
-  }
+  // AMSS and Apps may come from the shared UMTS folder when the set lacks its own.
+  auto find = [&](const wchar_t* file, const wchar_t* what, std::wstring& found) -> DWORD {
+    found = set + file;
+    if (!Missing(found)) return 0;
+    found = images + L"UMTS\\" + file;
+    DWORD code = Missing(found);
+    if (code && job.log)
+      job.log->WriteFormat(L"Tarn unable to find %ls file: %ls (%u)", what, found.c_str(), code);
+    return code;
+  };
+  std::wstring amss, apps;
+  if (DWORD code = find(L"AMSS.mbn", L"AMSS", amss)) return code;
+  if (DWORD code = find(L"Apps.mbn", L"apps", apps)) return code;
   job.nvpkPath = nvpk;
   job.amssPath = amss;
   job.appsPath = apps;

@@ -109,72 +109,54 @@ bool cWinService::InstallService() {
   return created;
 }
 
+namespace {
+// The manager and one service opened together, both closed at the end of the scope.
+struct sServiceHandles {
+  SC_HANDLE scm;
+  SC_HANDLE service = nullptr;
+  sServiceHandles(const wchar_t* name, DWORD scmAccess, DWORD serviceAccess)
+      : scm(OpenSCManagerW(nullptr, nullptr, scmAccess)) {
+    if (scm) service = OpenServiceW(scm, name, serviceAccess);
+  }
+  ~sServiceHandles() {
+    if (service) CloseServiceHandle(service);
+    if (scm) CloseServiceHandle(scm);
+  }
+  sServiceHandles(const sServiceHandles&) = delete;
+  sServiceHandles& operator=(const sServiceHandles&) = delete;
+};
+}  // namespace
+
 bool cWinService::UninstallService() {
   if (!IsValid()) return false;
-  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  if (!scm) return false;
-  SC_HANDLE service = OpenServiceW(scm, serviceName, SERVICE_ALL_ACCESS);
-  if (!service) {
-    CloseServiceHandle(scm);
-    return false;
-  }
+  sServiceHandles h(serviceName, SC_MANAGER_ALL_ACCESS, SERVICE_ALL_ACCESS);
+  if (!h.service) return false;
   SERVICE_STATUS s{};
-  if (ControlService(service, SERVICE_CONTROL_STOP, &s))
-    PollWhile(service, SERVICE_STOP_PENDING, SERVICE_STOP_PENDING);
-  bool deleted = DeleteService(service) != FALSE;
-  CloseServiceHandle(service);
-  CloseServiceHandle(scm);
-  return deleted;
+  if (ControlService(h.service, SERVICE_CONTROL_STOP, &s))
+    PollWhile(h.service, SERVICE_STOP_PENDING, SERVICE_STOP_PENDING);
+  return DeleteService(h.service) != FALSE;
 }
 
 bool cWinService::StartInstalledService() {
   if (!IsValid()) return false;
-  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  if (!scm) return false;
-  SC_HANDLE service = OpenServiceW(scm, serviceName, SERVICE_ALL_ACCESS);
-  if (!service) {
-    CloseServiceHandle(scm);
-    return false;
-  }
-  DWORD state = 0;
-  if (StartServiceW(service, 0, nullptr))
-    state = PollWhile(service, SERVICE_START_PENDING, SERVICE_START_PENDING);
-  CloseServiceHandle(service);
-  CloseServiceHandle(scm);
-  return state == SERVICE_RUNNING;
+  sServiceHandles h(serviceName, SC_MANAGER_ALL_ACCESS, SERVICE_ALL_ACCESS);
+  if (!h.service || !StartServiceW(h.service, 0, nullptr)) return false;
+  return PollWhile(h.service, SERVICE_START_PENDING, SERVICE_START_PENDING) == SERVICE_RUNNING;
 }
 
 bool cWinService::StopInstalledService() {
   if (!IsValid()) return false;
-  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  if (!scm) return false;
-  SC_HANDLE service = OpenServiceW(scm, serviceName, SERVICE_ALL_ACCESS);
-  if (!service) {
-    CloseServiceHandle(scm);
-    return false;
-  }
+  sServiceHandles h(serviceName, SC_MANAGER_ALL_ACCESS, SERVICE_ALL_ACCESS);
   SERVICE_STATUS s{};
-  DWORD state = 0;
-  if (ControlService(service, SERVICE_CONTROL_STOP, &s))
-    state = PollWhile(service, SERVICE_STOP_PENDING, SERVICE_STOP_PENDING);
-  CloseServiceHandle(service);
-  CloseServiceHandle(scm);
-  return state == SERVICE_STOPPED;
+  if (!h.service || !ControlService(h.service, SERVICE_CONTROL_STOP, &s)) return false;
+  return PollWhile(h.service, SERVICE_STOP_PENDING, SERVICE_STOP_PENDING) == SERVICE_STOPPED;
 }
 
 bool cWinService::SendUserControl(DWORD code) {
   if (!IsValid()) return false;
-  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  if (!scm) return false;
-  SC_HANDLE service = OpenServiceW(scm, serviceName, SERVICE_USER_DEFINED_CONTROL);
-  bool sent = false;
-  if (service) {
-    SERVICE_STATUS s{};
-    sent = ControlService(service, code, &s) != FALSE;
-    CloseServiceHandle(service);
-  }
-  CloseServiceHandle(scm);
-  return sent;
+  sServiceHandles h(serviceName, SC_MANAGER_CONNECT, SERVICE_USER_DEFINED_CONTROL);
+  SERVICE_STATUS s{};
+  return h.service && ControlService(h.service, code, &s) != FALSE;
 }
 
 bool cWinService::Connect() {
