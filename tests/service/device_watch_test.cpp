@@ -180,15 +180,18 @@ TEST_F(DeviceWatchTest, ARemovalSeenWhileTheDownloadRunsIsNotWaitedForAgain) {
 namespace brisa::testing {
 namespace {
 
-TEST_F(DeviceWatchTest, TheRegistryMayReplaceTheServicedIds) {
+TEST_F(DeviceWatchTest, TheRegistryGivesTheServicedIdsAndTheHostsMaker) {
   // A list with one good and one malformed entry, stored without its final NULs.
   const wchar_t ids[] = L"VID_1209&PID_00AA\0vid_12&pid_1";
   win32emu::SetRegistryValue(HKEY_LOCAL_MACHINE, kDeviceIdsKey, kDeviceIdsValue, REG_MULTI_SZ, ids,
                              sizeof ids - sizeof(wchar_t));
+  const wchar_t maker[] = L"Simulated Systems";
+  win32emu::SetRegistryValue(HKEY_LOCAL_MACHINE, L"HARDWARE\\DESCRIPTION\\System\\BIOS",
+                             L"SystemManufacturer", REG_SZ, maker, sizeof maker);
   service_->Stop();  // Run applies the list, then ends at once
   service_->Run(0, nullptr);
   EXPECT_EQ(service_->DeviceIds(), (std::set<std::wstring>{L"vid_1209&pid_00aa"}));
-  EXPECT_THAT(Log(), Contains(L"Run( \"\", 1 ) "));
+  EXPECT_THAT(Log(), Contains(L"Run( \"Simulated Systems\", 1 ) "));
 }
 
 }  // namespace

@@ -165,6 +165,12 @@ int main(int argc, char** argv) {
       L"C:\\Program Files\\Nortane\\Images\\Oristo\\1\\NVPK.mbn\r\n");
   std::string logPath = dataDir + "/Brisa/BrisaOristo.txt";
 
+  // The host's maker, as its firmware would report it to the system.
+  const std::wstring maker = L"Simulated Systems";
+  win32emu::SetRegistryValue(HKEY_LOCAL_MACHINE, L"HARDWARE\\DESCRIPTION\\System\\BIOS",
+                             L"SystemManufacturer", REG_SZ, maker.c_str(),
+                             static_cast<DWORD>((maker.size() + 1) * sizeof(wchar_t)));
+
   printf("== brisa -i, brisa -s\n");
   Run({brisa, "-u"});  // a service left over from an interrupted run
   Run({brisa, "-i"});
