@@ -31,7 +31,7 @@ struct Sink {
   }
 };
 
-struct Spec {
+struct Conversion {
   bool left = false, zero = false, plus = false, space = false, alternate = false;
   LONG width = 0;
   LONG precision = -1;
@@ -41,19 +41,19 @@ struct Spec {
 bool IsDigit(WCHAR c) { return c >= WIDE('0') && c <= WIDE('9'); }
 
 // Writes `text` (already converted) padded to the width.
-bool Emit(Sink& sink, const Spec& spec, const WCHAR* prefix, LONG prefixLength, const WCHAR* text,
+bool Emit(Sink& sink, const Conversion& conv, const WCHAR* prefix, LONG prefixLength, const WCHAR* text,
           LONG length, bool zeroPadAllowed) {
   LONG total = prefixLength + length;
-  LONG pad = spec.width > total ? spec.width - total : 0;
-  if (!spec.left && !(spec.zero && zeroPadAllowed)) sink.Pad(WIDE(' '), pad);
+  LONG pad = conv.width > total ? conv.width - total : 0;
+  if (!conv.left && !(conv.zero && zeroPadAllowed)) sink.Pad(WIDE(' '), pad);
   sink.Put(prefix, prefixLength);
-  if (!spec.left && spec.zero && zeroPadAllowed) sink.Pad(WIDE('0'), pad);
+  if (!conv.left && conv.zero && zeroPadAllowed) sink.Pad(WIDE('0'), pad);
   sink.Put(text, length);
-  if (spec.left) sink.Pad(WIDE(' '), pad);
+  if (conv.left) sink.Pad(WIDE(' '), pad);
   return !sink.failed;
 }
 
-bool Number(Sink& sink, const Spec& spec, ULONG64 value, bool negative, ULONG base, WCHAR letter) {
+bool Number(Sink& sink, const Conversion& conv, ULONG64 value, bool negative, ULONG base, WCHAR letter) {
   static const char digits[] = "0123456789abcdef";
   WCHAR buffer[72];
   LONG n = 0;
@@ -74,7 +74,7 @@ bool Number(Sink& sink, const Spec& spec, ULONG64 value, bool negative, ULONG ba
     }
   }
   bool wasZero = n == 0;
-  LONG precision = spec.precision < 0 ? 1 : spec.precision;
+  LONG precision = conv.precision < 0 ? 1 : conv.precision;
   while (n < precision && n < 64) {
     *--end = WIDE('0');
     ++n;
@@ -83,11 +83,11 @@ bool Number(Sink& sink, const Spec& spec, ULONG64 value, bool negative, ULONG ba
   LONG prefixLength = 0;
   if (negative)
     prefix[prefixLength++] = WIDE('-');
-  else if (spec.plus && letter == WIDE('d'))
+  else if (conv.plus && letter == WIDE('d'))
     prefix[prefixLength++] = WIDE('+');
-  else if (spec.space && letter == WIDE('d'))
+  else if (conv.space && letter == WIDE('d'))
     prefix[prefixLength++] = WIDE(' ');
-  if (spec.alternate && !wasZero) {
+  if (conv.alternate && !wasZero) {
     if (base == 8 && end[0] != WIDE('0')) prefix[prefixLength++] = WIDE('0');
     if (base == 16) {
       prefix[prefixLength++] = WIDE('0');
@@ -102,13 +102,13 @@ bool Number(Sink& sink, const Spec& spec, ULONG64 value, bool negative, ULONG ba
       if (prefix[i] == WIDE('x')) prefix[i] = WIDE('X');
     }
   }
-  return Emit(sink, spec, prefix, prefixLength, end, n, spec.precision < 0);
+  return Emit(sink, conv, prefix, prefixLength, end, n, conv.precision < 0);
 }
 
-bool NarrowText(Sink& sink, const Spec& spec, const char* text, LONG length) {
+bool NarrowText(Sink& sink, const Conversion& conv, const char* text, LONG length) {
   // Widen byte by byte through a small window, padding around it.
-  LONG pad = spec.width > length ? spec.width - length : 0;
-  if (!spec.left) sink.Pad(WIDE(' '), pad);
+  LONG pad = conv.width > length ? conv.width - length : 0;
+  if (!conv.left) sink.Pad(WIDE(' '), pad);
   WCHAR window[32];
   for (LONG done = 0; done < length && !sink.failed;) {
     LONG piece = length - done < 32 ? length - done : 32;
@@ -116,27 +116,27 @@ bool NarrowText(Sink& sink, const Spec& spec, const char* text, LONG length) {
     sink.Put(window, piece);
     done += piece;
   }
-  if (spec.left) sink.Pad(WIDE(' '), pad);
+  if (conv.left) sink.Pad(WIDE(' '), pad);
   return !sink.failed;
 }
 
-bool Text(Sink& sink, const Spec& spec, const void* text, bool wide, LONG counted) {
+bool Text(Sink& sink, const Conversion& conv, const void* text, bool wide, LONG counted) {
   if (!text) {
     static const WCHAR kNull[] = {'{', 'N', 'U', 'L', 'L', '}'};
-    return Emit(sink, spec, nullptr, 0, kNull, 6, false);
+    return Emit(sink, conv, nullptr, 0, kNull, 6, false);
   }
   LONG length = 0;
   if (counted >= 0) {
     length = counted;
   } else if (wide) {
-    while (((const WCHAR*)text)[length] && (spec.precision < 0 || length < spec.precision))
+    while (((const WCHAR*)text)[length] && (conv.precision < 0 || length < conv.precision))
       ++length;
   } else {
-    while (((const char*)text)[length] && (spec.precision < 0 || length < spec.precision)) ++length;
+    while (((const char*)text)[length] && (conv.precision < 0 || length < conv.precision)) ++length;
   }
-  if (spec.precision >= 0 && length > spec.precision) length = spec.precision;
-  if (wide) return Emit(sink, spec, nullptr, 0, (const WCHAR*)text, length, false);
-  return NarrowText(sink, spec, (const char*)text, length);
+  if (conv.precision >= 0 && length > conv.precision) length = conv.precision;
+  if (wide) return Emit(sink, conv, nullptr, 0, (const WCHAR*)text, length, false);
+  return NarrowText(sink, conv, (const char*)text, length);
 }
 
 bool Format(Sink& sink, const WCHAR* format, va_list* args) {
@@ -147,41 +147,41 @@ bool Format(Sink& sink, const WCHAR* format, va_list* args) {
     if (!sink.Put(literal, (LONG)(p - literal))) return false;
     if (!*p) break;
     ++p;  // '%'
-    Spec spec;
+    Conversion conv;
     for (;; ++p) {
       if (*p == WIDE('-'))
-        spec.left = true;
+        conv.left = true;
       else if (*p == WIDE('0'))
-        spec.zero = true;
+        conv.zero = true;
       else if (*p == WIDE('+'))
-        spec.plus = true;
+        conv.plus = true;
       else if (*p == WIDE(' '))
-        spec.space = true;
+        conv.space = true;
       else if (*p == WIDE('#'))
-        spec.alternate = true;
+        conv.alternate = true;
       else
         break;
     }
     if (*p == WIDE('*')) {
-      spec.width = va_arg(*args, int);
-      if (spec.width < 0) spec.width = 0;
+      conv.width = va_arg(*args, int);
+      if (conv.width < 0) conv.width = 0;
       ++p;
     } else {
-      while (IsDigit(*p)) spec.width = spec.width * 10 + (*p++ - WIDE('0'));
+      while (IsDigit(*p)) conv.width = conv.width * 10 + (*p++ - WIDE('0'));
     }
     if (*p == WIDE('.')) {
       ++p;
-      spec.precision = 0;
+      conv.precision = 0;
       if (*p == WIDE('*')) {
-        spec.precision = va_arg(*args, int);
-        if (spec.precision < 0) spec.precision = -1;
+        conv.precision = va_arg(*args, int);
+        if (conv.precision < 0) conv.precision = -1;
         ++p;
       } else {
-        while (IsDigit(*p)) spec.precision = spec.precision * 10 + (*p++ - WIDE('0'));
+        while (IsDigit(*p)) conv.precision = conv.precision * 10 + (*p++ - WIDE('0'));
       }
     }
     if (*p == WIDE('l')) {
-      spec.longModifier = true;
+      conv.longModifier = true;
       ++p;
     }
     WCHAR c = *p;
@@ -195,49 +195,49 @@ bool Format(Sink& sink, const WCHAR* format, va_list* args) {
       }
       case WIDE('c'): {
         char narrow = (char)va_arg(*args, int);
-        NarrowText(sink, spec, &narrow, 1);
+        NarrowText(sink, conv, &narrow, 1);
         break;
       }
       case WIDE('C'): {
         WCHAR wide = (WCHAR)va_arg(*args, int);
-        Emit(sink, spec, nullptr, 0, &wide, 1, false);
+        Emit(sink, conv, nullptr, 0, &wide, 1, false);
         break;
       }
       case WIDE('d'): {
         LONG v = va_arg(*args, LONG);
         bool negative = v < 0;
         ULONG64 magnitude = negative ? (ULONG64)(-(LONG64)v) : (ULONG64)v;
-        Number(sink, spec, magnitude, negative, 10, c);
+        Number(sink, conv, magnitude, negative, 10, c);
         break;
       }
       case WIDE('u'):
-        Number(sink, spec, va_arg(*args, ULONG), false, 10, c);
+        Number(sink, conv, va_arg(*args, ULONG), false, 10, c);
         break;
       case WIDE('o'):
-        Number(sink, spec, va_arg(*args, ULONG), false, 8, c);
+        Number(sink, conv, va_arg(*args, ULONG), false, 8, c);
         break;
       case WIDE('x'):
       case WIDE('X'):
-        Number(sink, spec, va_arg(*args, ULONG), false, 16, c);
+        Number(sink, conv, va_arg(*args, ULONG), false, 16, c);
         break;
       case WIDE('p'): {
-        Spec pointer = spec;
+        Conversion pointer = conv;
         if (pointer.precision < 0) pointer.precision = (LONG)(2 * sizeof(void*));
         Number(sink, pointer, (ULONG64)(ULONG_PTR)va_arg(*args, void*), false, 16, c);
         break;
       }
       case WIDE('s'):
-        Text(sink, spec, va_arg(*args, const void*), spec.longModifier, -1);
+        Text(sink, conv, va_arg(*args, const void*), conv.longModifier, -1);
         break;
       case WIDE('S'):
-        Text(sink, spec, va_arg(*args, const void*), !spec.longModifier, -1);
+        Text(sink, conv, va_arg(*args, const void*), !conv.longModifier, -1);
         break;
       case WIDE('b'):
       case WIDE('B'): {
         const void* text = va_arg(*args, const void*);
         int length = va_arg(*args, int);
-        bool wide = c == WIDE('b') ? spec.longModifier : !spec.longModifier;
-        Text(sink, spec, text, wide, length < 0 ? 0 : length);
+        bool wide = c == WIDE('b') ? conv.longModifier : !conv.longModifier;
+        Text(sink, conv, text, wide, length < 0 ? 0 : length);
         break;
       }
       case WIDE(':'): {
@@ -252,7 +252,7 @@ bool Format(Sink& sink, const WCHAR* format, va_list* args) {
       case WIDE('g'): {
         static const char kLower[] = "no floats yet";
         static const char kUpper[] = "NO FLOATS YET";
-        NarrowText(sink, spec, c == WIDE('E') ? kUpper : kLower, 13);
+        NarrowText(sink, conv, c == WIDE('E') ? kUpper : kLower, 13);
         break;
       }
       default: {
