@@ -41,8 +41,8 @@ struct Conversion {
 bool IsDigit(WCHAR c) { return c >= WIDE('0') && c <= WIDE('9'); }
 
 // Writes `text` (already converted) padded to the width.
-bool Emit(Sink& sink, const Conversion& conv, const WCHAR* prefix, LONG prefixLength, const WCHAR* text,
-          LONG length, bool zeroPadAllowed) {
+bool Emit(Sink& sink, const Conversion& conv, const WCHAR* prefix, LONG prefixLength,
+          const WCHAR* text, LONG length, bool zeroPadAllowed) {
   LONG total = prefixLength + length;
   LONG pad = conv.width > total ? conv.width - total : 0;
   if (!conv.left && !(conv.zero && zeroPadAllowed)) sink.Pad(WIDE(' '), pad);
@@ -53,7 +53,8 @@ bool Emit(Sink& sink, const Conversion& conv, const WCHAR* prefix, LONG prefixLe
   return !sink.failed;
 }
 
-bool Number(Sink& sink, const Conversion& conv, ULONG64 value, bool negative, ULONG base, WCHAR letter) {
+bool Number(Sink& sink, const Conversion& conv, ULONG64 value, bool negative, ULONG base,
+            WCHAR letter) {
   static const char digits[] = "0123456789abcdef";
   WCHAR buffer[72];
   LONG n = 0;
