@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Wine's serial stack on a pseudo-terminal: tests/wine/wine_serial_test.exe on COM8, the line's
+# Wine's serial stack on a pseudo-terminal: tests/wine/serial_line_test.exe on COM8, the line's
 # other side an echo (tools/wine/echo_peer.py).
 #   tools/wine/serial_test.sh WINDOWS_BUILD
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 . tools/wine/lib.sh
 build=${1:-build/mingw-x86_64}
-exe=$build/tests/wine/wine_serial_test.exe
+exe=$build/tests/wine/serial_line_test.exe
 [ -f "$exe" ] || { echo "missing: $exe" >&2; exit 1; }
 root=$(wine_root)
 prefix=$root/serial

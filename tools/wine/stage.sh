@@ -41,10 +41,12 @@ unset WINEPREFIX
 
 # The Win32 contract tests that need no world control, the same sources as on the emulation.
 set +e
-ctest --test-dir "$build" -j 2 --output-on-failure --timeout 120
+ctest --test-dir "$build" -j 2 --output-on-failure --timeout 120 --no-tests=error
 rc=$?
 set -e
 result "Win32 contract tests under Wine" $rc
+# What was left unchecked because Wine differs from Windows, and why.
+grep -ho 'known Wine difference.*' "$build/Testing/Temporary/LastTest.log" 2>/dev/null | sort -u || true
 
 # Wine's serial stack on a pseudo-terminal, as brisa's port uses it.
 set +e
@@ -54,25 +56,22 @@ set -e
 result "serial port on a pseudo-terminal under Wine" $rc
 
 # The service under Wine's service manager, end to end.
-if [ -x tools/wine/service_test.sh ]; then
-  set +e
-  tools/wine/service_test.sh "$build"
-  rc=$?
-  set -e
-  result "the service under Wine's service manager" $rc
-fi
+set +e
+tools/wine/service_test.sh "$build"
+rc=$?
+set -e
+result "the service under Wine's service manager" $rc
 
 # hollin.sys as a kernel service under Wine.
-if find "$build/driver" -name hollin.sys 2>/dev/null | grep -q .; then
-  set +e
-  tools/wine/driver_test.sh "$build"
-  rc=$?
-  set -e
-  result "hollin.sys loads, starts, stops and is deleted under Wine" $rc
-else
-  echo "no hollin.sys in $build: the driver's check is left out"
-fi
+set +e
+tools/wine/driver_test.sh "$build"
+rc=$?
+set -e
+result "hollin.sys loads, starts, stops and is deleted under Wine" $rc
 
 echo "== Wine stage: $(( $(date +%s) - started )) s"
 echo "wine: $passed passed, $failed failed"
-[ "$failed" = 0 ]
+[ "$failed" = 0 ] || exit 1
+# A prefix is more than a gigabyte: once everything passed, only the template is kept (a failed
+# run keeps its prefixes for a look inside).
+find "$(wine_root)" -mindepth 1 -maxdepth 1 -type d ! -name template -exec rm -rf {} +
