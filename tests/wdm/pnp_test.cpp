@@ -1,5 +1,6 @@
 // The Plug and Play manager driving a small bus driver through AddDevice, start, enumeration
-// with identity queries, removal of children first, and surprise removal.
+// with identity queries and the children's start, removal of children first, and surprise
+// removal.
 #include <gmock/gmock.h>
 
 #include <string>
@@ -12,20 +13,48 @@ using wdmemu::Check;
 
 namespace {
 
-// A bus function driver: its FDO reports `childCount` children whose IDs it answers.
+// A bus function driver: its FDO reports the first `wantedChildren` children and answers their
+// IDs. Like a real bus driver it keeps a child's PDO through a REMOVE while it still reports the
+// child, and deletes it at the REMOVE that follows the child's disappearance or at its own.
 struct Extension {
   bool isFdo;
   PDEVICE_OBJECT lower;        // FDO: the device below
-  PDEVICE_OBJECT children[4];  // FDO
+  PDEVICE_OBJECT children[4];  // FDO; null once deleted
   ULONG childCount;
-  ULONG index;                    // child
-  std::vector<std::string>* log;  // shared by all devices of the test
-  const char16_t* deviceId;       // child
+  ULONG index;               // child
+  const char16_t* deviceId;  // child
+  bool present;              // child: still reported by the FDO
+  PDEVICE_OBJECT* slot;      // child: its entry in the FDO's list
 };
 
 std::vector<std::string> events;
+std::vector<std::string> firstChildIrps;  // every PnP IRP child 0 receives, by name
 ULONG wantedChildren = 2;
 const char16_t* childDeviceId = u"HOLLIN\\VID_1234&PID_5678&MI_00";
+ULONG failStartOf = ~0u;  // the child whose START fails
+
+std::string PnpName(PIO_STACK_LOCATION stack) {
+  switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+      return "start";
+    case IRP_MN_REMOVE_DEVICE:
+      return "remove";
+    case IRP_MN_SURPRISE_REMOVAL:
+      return "surprise removal";
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+      return "relations " + std::to_string(stack->Parameters.QueryDeviceRelations.Type);
+    case IRP_MN_QUERY_ID:
+      return "id " + std::to_string(stack->Parameters.QueryId.IdType);
+    case IRP_MN_QUERY_DEVICE_TEXT:
+      return "text " + std::to_string(stack->Parameters.QueryDeviceText.DeviceTextType);
+    case IRP_MN_QUERY_CAPABILITIES:
+      return "capabilities";
+    case IRP_MN_QUERY_PNP_DEVICE_STATE:
+      return "device state";
+    default:
+      return "minor " + std::to_string(stack->MinorFunction);
+  }
+}
 
 NTSTATUS Completed(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
   irp->IoStatus.Status = status;
@@ -70,8 +99,13 @@ NTSTATUS FdoPnp(PDEVICE_OBJECT device, PIRP irp, Extension* ext) {
         c->isFdo = false;
         c->index = ext->childCount;
         c->deviceId = childDeviceId;
+        c->slot = &ext->children[ext->childCount];
         child->Flags &= ~DO_DEVICE_INITIALIZING;
         ext->children[ext->childCount++] = child;
+      }
+      for (ULONG i = 0; i < ext->childCount; ++i) {
+        if (ext->children[i])
+          ((Extension*)ext->children[i]->DeviceExtension)->present = i < wantedChildren;
       }
       ULONG count = wantedChildren;
       auto* relations = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(
@@ -87,6 +121,11 @@ NTSTATUS FdoPnp(PDEVICE_OBJECT device, PIRP irp, Extension* ext) {
     }
     case IRP_MN_REMOVE_DEVICE: {
       events.push_back("fdo remove");
+      // The children have had their REMOVE; those still reported go with the bus.
+      for (ULONG i = 0; i < ext->childCount; ++i) {
+        if (ext->children[i]) IoDeleteDevice(ext->children[i]);
+        ext->children[i] = nullptr;
+      }
       IoSkipCurrentIrpStackLocation(irp);
       NTSTATUS status = IoCallDriver(ext->lower, irp);
       IoDetachDevice(ext->lower);
@@ -108,6 +147,7 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp, Extension* ext) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = irp->IoStatus.Status;
   ULONG_PTR information = irp->IoStatus.Information;
+  if (ext->index == 0) firstChildIrps.push_back(PnpName(stack));
   switch (stack->MinorFunction) {
     case IRP_MN_QUERY_ID:
       switch (stack->Parameters.QueryId.IdType) {
@@ -143,13 +183,19 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp, Extension* ext) {
       events.push_back("child remove " + std::to_string(ext->index));
       status = STATUS_SUCCESS;
       Completed(irp, status);
-      IoDeleteDevice(device);
+      if (!ext->present) {
+        *ext->slot = nullptr;
+        IoDeleteDevice(device);
+      }
       return status;
     case IRP_MN_SURPRISE_REMOVAL:
       events.push_back("child surprise " + std::to_string(ext->index));
       status = STATUS_SUCCESS;
       break;
     case IRP_MN_START_DEVICE:
+      events.push_back("child start " + std::to_string(ext->index));
+      status = ext->index == failStartOf ? STATUS_DEVICE_CONFIGURATION_ERROR : STATUS_SUCCESS;
+      break;
     case IRP_MN_QUERY_REMOVE_DEVICE:
       status = STATUS_SUCCESS;
       break;
@@ -196,7 +242,9 @@ class Pnp : public wdmemu::testing::KernelTest {
   void SetUp() override {
     KernelTest::SetUp();
     events.clear();
+    firstChildIrps.clear();
     wantedChildren = 2;
+    failStartOf = ~0u;
     childDeviceId = u"HOLLIN\\VID_1234&PID_5678&MI_00";
     driver = wdmemu::LoadDriver(Entry, u"bus");
     wdmemu::PdoDescription d;
@@ -226,7 +274,36 @@ TEST_F(Pnp, StartEnumeratesChildrenAndAsksTheirIdentity) {
   ZwClose(key);
   EXPECT_EQ(children[1].pdo->ReferenceCount, 0);  // the manager dropped the list's references
   ASSERT_EQ(wdmemu::PnpRemoveDevice(pdo), STATUS_SUCCESS);
-  EXPECT_THAT(events, ElementsAre("fdo start", "child remove 0", "child remove 1", "fdo remove"));
+  EXPECT_THAT(events, ElementsAre("fdo start", "child start 0", "child start 1", "child remove 0",
+                                  "child remove 1", "fdo remove"));
+}
+
+// A child is started only once its identity is known, and is then queried as any started
+// device: capabilities again, its state and its own bus relations.
+TEST_F(Pnp, AReportedChildIsStartedAfterItsQueries) {
+  ASSERT_EQ(wdmemu::PnpStartDevice(pdo), STATUS_SUCCESS);
+  EXPECT_THAT(firstChildIrps,
+              ElementsAre("id 0", "id 1", "id 2", "id 3", "text 0", "text 1", "capabilities",
+                          "start", "capabilities", "device state", "relations 0"));
+  wdmemu::PnpRemoveDevice(pdo);
+}
+
+// As on Windows, a failed start is followed by REMOVE; the child stays present but is not
+// started, is not started again by a new enumeration, and gets no SURPRISE_REMOVAL — only
+// another REMOVE — when its parent goes.
+TEST_F(Pnp, AChildThatFailsToStartIsRemovedButStaysPresent) {
+  failStartOf = 0;
+  ASSERT_EQ(wdmemu::PnpStartDevice(pdo), STATUS_SUCCESS);
+  EXPECT_THAT(events, ElementsAre("fdo start", "child start 0", "child remove 0", "child start 1"));
+  EXPECT_EQ(firstChildIrps.back(), "remove");
+  EXPECT_EQ(firstChildIrps.end()[-2], "start");
+  EXPECT_EQ(wdmemu::PnpChildren(pdo).size(), 2u);
+  events.clear();
+  wdmemu::PnpEnumerate(pdo);
+  EXPECT_TRUE(events.empty());
+  wdmemu::PnpSurpriseRemove(pdo);
+  EXPECT_THAT(events,
+              ElementsAre("child remove 0", "child surprise 1", "child remove 1", "fdo remove"));
 }
 
 TEST_F(Pnp, ChildrenNoLongerReportedAreRemoved) {
@@ -235,7 +312,7 @@ TEST_F(Pnp, ChildrenNoLongerReportedAreRemoved) {
   events.clear();
   wdmemu::PnpEnumerate(pdo);
   EXPECT_EQ(wdmemu::PnpChildren(pdo).size(), 1u);
-  EXPECT_THAT(events, ElementsAre("child remove 1"));
+  EXPECT_THAT(events, ElementsAre("child surprise 1", "child remove 1"));
   wdmemu::PnpSurpriseRemove(pdo);
 }
 

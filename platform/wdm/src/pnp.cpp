@@ -1,7 +1,8 @@
 // The Plug and Play manager and the system side of the power manager: AddDevice, the start,
-// stop, removal and surprise-removal sequences, bus relations with their children's identities,
-// and system power transitions. Every IRP goes to the top of the device's stack at PASSIVE_LEVEL
-// with IoStatus.Status = STATUS_NOT_SUPPORTED, as the Plug and Play manager sends them.
+// stop, removal and surprise-removal sequences, bus relations with their children's identities
+// and start, and system power transitions. Every IRP goes to the top of the device's stack at
+// PASSIVE_LEVEL with IoStatus.Status = STATUS_NOT_SUPPORTED, as the Plug and Play manager sends
+// them.
 #include <algorithm>
 #include <cstdio>
 #include <map>
@@ -162,6 +163,14 @@ void Identify(Node& child) {
 
 void RemoveNode(PDEVICE_OBJECT pdo, bool surprise);
 
+// The world installs no function drivers, so a new child's stack is its PDO alone and it runs
+// as a raw device: started once its identity is known. A failed start leaves it present but not
+// started, and its stack gets the REMOVE that follows every failed start; the bus driver keeps
+// the PDO while it still reports it, and the child gets another REMOVE when it goes.
+void StartChild(PDEVICE_OBJECT child) {
+  if (!NT_SUCCESS(PnpStartDevice(child))) SendRequired(child, IRP_MN_REMOVE_DEVICE);
+}
+
 // The present children of `pdo`, in the order they were first reported.
 std::vector<Node*> ChildrenOf(PDEVICE_OBJECT pdo) {
   std::lock_guard<std::recursive_mutex> guard(M().lock);
@@ -232,6 +241,7 @@ NTSTATUS PnpEnumerate(PDEVICE_OBJECT pdo) {
       snprintf(key, sizeof key, "{4d36e96d-e325-11ce-bfc1-08002be10318}\\%04u", M().classKeys++);
       d.driverKey = Widen(key);
       AdoptChildPdo(child, d);
+      StartChild(child);
     }
     ObDereferenceObject(child);  // the reference the bus driver took for the list
   }

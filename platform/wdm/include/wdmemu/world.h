@@ -119,9 +119,11 @@ NTSTATUS PnpAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
 // START (bus driver first is the stack's business), then QUERY_CAPABILITIES,
 // QUERY_PNP_DEVICE_STATE and bus relations (PnpEnumerate). Returns START's status.
 NTSTATUS PnpStartDevice(PDEVICE_OBJECT pdo);
-// QUERY_DEVICE_RELATIONS/BusRelations: new children are adopted as PDOs and asked for their
-// IDs, texts and capabilities (IDs are checked against the rules); children no longer reported
-// get SURPRISE_REMOVAL and REMOVE. The list and its references are released as Windows does.
+// QUERY_DEVICE_RELATIONS/BusRelations: new children are adopted as PDOs, asked for their IDs,
+// texts and capabilities (IDs are checked against the rules) and then started like PnpStartDevice
+// does, as raw devices (no function driver is installed above them). A child whose start fails
+// gets REMOVE and stays present, not started. Children no longer reported get SURPRISE_REMOVAL
+// (when started) and REMOVE. The list and its references are released as Windows does.
 NTSTATUS PnpEnumerate(PDEVICE_OBJECT pdo);
 
 struct ChildIdentity {
