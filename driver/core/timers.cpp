@@ -56,14 +56,13 @@ VOID TimerStart(DpcTimer* timer, ULONG ms) {
 
 VOID TimerStop(DpcTimer* timer) {
   InterlockedExchange(&timer->Periodic, 0);
-  if (KeCancelTimer(&timer->Timer)) {
-    InterlockedDecrement(&timer->InFlight);
-    return;
-  }
-  // The DPC is running or about to run. It may have re-armed the timer just before Periodic
-  // was cleared, so keep cancelling while waiting instead of waiting out a whole period.
-  while (InterlockedCompareExchange(&timer->InFlight, 0, 0) > 0) {
+  // Cancelling a queued setting does not mean no DPC is running: a callback that armed the
+  // timer again may not have returned yet, and a DPC that read Periodic before it was cleared
+  // re-arms after its callback. So wait for InFlight to drain in every case, cancelling each
+  // setting that turns up instead of waiting out its period.
+  for (;;) {
     if (KeCancelTimer(&timer->Timer)) InterlockedDecrement(&timer->InFlight);
+    if (InterlockedCompareExchange(&timer->InFlight, 0, 0) <= 0) break;
     KeStallExecutionProcessor(10);
   }
   // The DPC routine's last instructions follow its final decrement.

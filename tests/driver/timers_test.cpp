@@ -68,6 +68,44 @@ TEST_F(Timers, TimerStopAgainstARunningDpcReturnsAfterIt) {
   EXPECT_EQ(probe.runs, 1);
 }
 
+// A callback that arms its own timer again leaves a setting queued while it still runs, so
+// TimerStop's cancel succeeds; that alone must not let TimerStop return before the callback.
+struct RearmProbe {
+  std::atomic<bool> entered{false};
+  std::atomic<bool> release{false};
+  std::atomic<bool> finished{false};
+};
+
+VOID RearmAndHold(DpcTimer* timer, PVOID context) {
+  auto* p = (RearmProbe*)context;
+  TimerStart(timer, 60000);  // far enough away that only TimerStop can remove it
+  p->entered = true;
+  while (!p->release) KeStallExecutionProcessor(10);
+  p->finished = true;
+}
+
+TEST_F(Timers, TimerStopWaitsForACallbackWhoseNewSettingItCancelled) {
+  RearmProbe probe;
+  DpcTimer timer;
+  TimerInitialize(&timer, RearmAndHold, &probe, nullptr);
+  TimerStart(&timer, 1);
+  while (!probe.entered) std::this_thread::yield();
+  // The running DPC and the callback's new setting.
+  EXPECT_EQ(InterlockedCompareExchange(&timer.InFlight, 0, 0), 2);
+  bool finishedWhenStopped = false;
+  std::thread stopper([&] {
+    TimerStop(&timer);
+    finishedWhenStopped = probe.finished;
+  });
+  // Release the callback only once the stopper has cancelled the new setting.
+  while (InterlockedCompareExchange(&timer.InFlight, 0, 0) != 1) std::this_thread::yield();
+  probe.release = true;
+  stopper.join();
+  EXPECT_TRUE(finishedWhenStopped);
+  EXPECT_EQ(timer.InFlight, 0);
+  EXPECT_FALSE(KeCancelTimer(&timer.Timer));
+}
+
 TEST_F(Timers, StoppedFlagKeepsTheTimerFromStarting) {
   Probe probe;
   KeInitializeEvent(&probe.fired, NotificationEvent, FALSE);
