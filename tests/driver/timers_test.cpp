@@ -61,6 +61,9 @@ TEST_F(Timers, TimerStopAgainstARunningDpcReturnsAfterIt) {
     finishedWhenStopped = probe.finished;
     stopped = true;
   });
+  // Release the callback only once the stop has begun; released earlier, the DPC would re-arm
+  // and the timer could run again before the stop.
+  while (InterlockedCompareExchange(&timer.Periodic, 0, 0)) std::this_thread::yield();
   EXPECT_FALSE(stopped);  // the callback is still held
   probe.release = true;
   stopper.join();
