@@ -155,6 +155,10 @@ enum RequestGate : LONG {
   GateReject = 2,
 };
 
+// AssertFlags bit 0: the consistency checks (I/O count, timer ownership) stop at a debugger
+// breakpoint when they fail; with the bit clear no check is made.
+constexpr ULONG kEnableAssert = 0x1;
+
 // The hold mask while AddDevice runs and from its end on (CREATE, READ, WRITE).
 constexpr ULONG kHoldEverything = 0xFFFFFFFF;
 constexpr ULONG kDefaultHoldMask = 0x19;
@@ -277,7 +281,7 @@ struct ParentExtension {
   ULONG EnableCR3329;
   ULONG EnableCR6394;
   ULONG DebugLevel;
-  ULONG AssertFlags;
+  ULONG AssertFlags;  // bit 0: kEnableAssert
 
   LIST_ENTRY DeviceListEntry;
 

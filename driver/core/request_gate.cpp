@@ -7,8 +7,6 @@
 namespace hollin {
 namespace {
 
-constexpr ULONG kAssertIoCount = 0x1;
-
 void CompleteWith(PIRP irp, NTSTATUS status) {
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = 0;
@@ -22,7 +20,7 @@ PIRP IrpOfEntry(PLIST_ENTRY entry) { return CONTAINING_RECORD(entry, IRP, Tail.O
 LONG IoCountAcquire(ParentExtension* extension) {
   LONG count = extension->IoCount;
   if (count < 0) {
-    if (extension->AssertFlags & kAssertIoCount) DbgBreakPoint();
+    if (extension->AssertFlags & kEnableAssert) DbgBreakPoint();
     return count;
   }
   count = InterlockedIncrement(&extension->IoCount);
@@ -33,7 +31,7 @@ LONG IoCountAcquire(ParentExtension* extension) {
 LONG IoCountRelease(ParentExtension* extension) {
   LONG count = extension->IoCount;
   if (count < 1) {
-    if (extension->AssertFlags & kAssertIoCount) DbgBreakPoint();
+    if (extension->AssertFlags & kEnableAssert) DbgBreakPoint();
     return count;
   }
   count = InterlockedDecrement(&extension->IoCount);

@@ -1,5 +1,7 @@
 #include "core/timers.h"
 
+#include "core/device_extension.h"
+
 namespace {
 
 VOID Arm(DpcTimer* timer) {
@@ -98,3 +100,35 @@ VOID WorkTimerStop(WorkTimer* timer) {
     KeDelayExecutionThread(KernelMode, FALSE, &pause);
   }
 }
+
+namespace hollin {
+namespace {
+
+VOID CheckOwner(ParentExtension* extension, const DpcTimer* timer) {
+  if ((extension->AssertFlags & kEnableAssert) && timer->Owner != extension) DbgBreakPoint();
+}
+
+}  // namespace
+
+VOID TimerStart(ParentExtension* extension, DpcTimer* timer, ULONG ms) {
+  CheckOwner(extension, timer);
+  ::TimerStart(timer, ms);
+}
+
+VOID TimerStop(ParentExtension* extension, DpcTimer* timer) {
+  CheckOwner(extension, timer);
+  ::TimerStop(timer);
+}
+
+VOID WorkTimerStart(ParentExtension* extension, WorkTimer* timer, ULONG ms, BOOLEAN rearm,
+                    ULONG rearmMs) {
+  CheckOwner(extension, &timer->Base);
+  ::WorkTimerStart(timer, ms, rearm, rearmMs);
+}
+
+VOID WorkTimerStop(ParentExtension* extension, WorkTimer* timer) {
+  CheckOwner(extension, &timer->Base);
+  ::WorkTimerStop(timer);
+}
+
+}  // namespace hollin

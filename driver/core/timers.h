@@ -47,3 +47,14 @@ VOID WorkTimerInitialize(WorkTimer* timer, WORK_TIMER_CALLBACK* callback, PVOID 
 VOID WorkTimerStart(WorkTimer* timer, ULONG ms, BOOLEAN rearm, ULONG rearmMs);
 // PASSIVE_LEVEL: stops the timer and waits until a queued or running callback has finished.
 VOID WorkTimerStop(WorkTimer* timer);
+
+// The same calls made on behalf of a device. With EnableAssert set in its extension, a timer
+// that another extension owns stops at a debugger breakpoint; the call then goes ahead.
+namespace hollin {
+struct ParentExtension;
+VOID TimerStart(ParentExtension* extension, DpcTimer* timer, ULONG ms);
+VOID TimerStop(ParentExtension* extension, DpcTimer* timer);
+VOID WorkTimerStart(ParentExtension* extension, WorkTimer* timer, ULONG ms, BOOLEAN rearm,
+                    ULONG rearmMs);
+VOID WorkTimerStop(ParentExtension* extension, WorkTimer* timer);
+}  // namespace hollin

@@ -1,5 +1,8 @@
-// The request gate and hold queue, the I/O count, pass-down and create serialisation, through a
-// parent device added by the Plug and Play manager.
+// The request gate and hold queue, the I/O count, pass-down and create serialisation, and the
+// EnableAssert consistency checks, through a parent device added by the Plug and Play manager.
+#include <algorithm>
+#include <functional>
+#include <string>
 #include <thread>
 
 #include "core_fixture.h"
@@ -126,14 +129,76 @@ TEST_F(GateTest, IoCountSignalsIdleAtOneAndNeverGoesNegative) {
   EXPECT_GE(after.QuadPart - before.QuadPart, 50 * 10000LL - 10000);
 }
 
-TEST_F(GateTest, EnableAssertStopsAtACountGoingBelowZero) {
+VOID NoTick(DpcTimer*, PVOID) {}
+VOID NoWork(WorkTimer*, PVOID) {}
+
+// Each case breaks a consistency rule through the parent's extension, or keeps it; a breakpoint
+// comes only when it is broken and EnableAssert is set.
+TEST_F(GateTest, EnableAssertChecksStopAtABreakpoint) {
   ParentExtension* ext = Ext(parent);
-  EXPECT_EQ(IoCountRelease(ext), 0);  // no check without the flag
-  EXPECT_FALSE(Reported(wdmemu::Check::Assertion));
+  int otherOwner = 0;
+  struct Case {
+    const char* name;
+    bool broken;
+    std::function<void()> run;
+  };
+  const Case cases[] = {
+      {"I/O count released below zero", true, [&] { EXPECT_EQ(IoCountRelease(ext), 0); }},
+      {"timer started through another extension", true,
+       [&] {
+         DpcTimer timer;
+         TimerInitialize(&timer, NoTick, nullptr, &otherOwner);
+         TimerStart(ext, &timer, 60000);
+         TimerStop(&timer);
+       }},
+      {"timer stopped through another extension", true,
+       [&] {
+         DpcTimer timer;
+         TimerInitialize(&timer, NoTick, nullptr, &otherOwner);
+         TimerStart(&timer, 60000);
+         TimerStop(ext, &timer);
+       }},
+      {"work timer started through another extension", true,
+       [&] {
+         WorkTimer timer;
+         WorkTimerInitialize(&timer, NoWork, nullptr, &otherOwner);
+         WorkTimerStart(ext, &timer, 60000, FALSE, 0);
+         WorkTimerStop(&timer);
+       }},
+      {"work timer stopped through another extension", true,
+       [&] {
+         WorkTimer timer;
+         WorkTimerInitialize(&timer, NoWork, nullptr, &otherOwner);
+         WorkTimerStart(&timer, 60000, FALSE, 0);
+         WorkTimerStop(ext, &timer);
+       }},
+      {"own timers", false,
+       [&] {
+         DpcTimer timer;
+         TimerInitialize(&timer, NoTick, nullptr, ext);
+         TimerStart(ext, &timer, 60000);
+         TimerStop(ext, &timer);
+         WorkTimer work;
+         WorkTimerInitialize(&work, NoWork, nullptr, ext);
+         WorkTimerStart(ext, &work, 60000, FALSE, 0);
+         WorkTimerStop(ext, &work);
+       }},
+  };
   ExpectReport(wdmemu::Check::Assertion);
-  ext->AssertFlags = 1;
-  EXPECT_EQ(IoCountRelease(ext), 0);
-  EXPECT_TRUE(Reported(wdmemu::Check::Assertion));
+  auto breakpoints = [&] {
+    auto reports = Reports();
+    return std::count_if(reports.begin(), reports.end(),
+                         [](const auto& r) { return r.check == wdmemu::Check::Assertion; });
+  };
+  for (const Case& c : cases) {
+    for (ULONG flags : {0u, kEnableAssert}) {
+      SCOPED_TRACE(std::string(c.name) + (flags ? ", EnableAssert" : ""));
+      ext->AssertFlags = flags;
+      auto before = breakpoints();
+      c.run();
+      EXPECT_EQ(breakpoints() - before, c.broken && flags ? 1 : 0);
+    }
+  }
   ext->AssertFlags = 0;
 }
 
