@@ -38,6 +38,12 @@ TEST_F(Verifier, CompletingTwiceNamesBothCompletions) {
   EXPECT_THAT(r.message, HasSubstr("already completed at"));
 }
 
+TEST_F(Verifier, ABreakpointNamesItsCaller) {
+  ExpectReport(Check::Assertion);
+  DbgBreakPoint();
+  EXPECT_THAT(Find(Check::Assertion).where, HasSubstr("verifier_test.cpp"));
+}
+
 TEST_F(Verifier, AnIrpNeverCompletedIsReportedAtReset) {
   ExpectReport(Check::IrpNeverCompleted);
   Stack stack;

@@ -65,6 +65,8 @@ const char* CheckName(Check check) {
       return "IRP sent to a deleted device";
     case Check::WorkItemQueuedTwice:
       return "work item queued twice";
+    case Check::WorkStillRunning:
+      return "DPC or work item still running";
     case Check::HandleLeak:
       return "registry handle leaked";
     case Check::MutexNotOwned:
@@ -143,7 +145,9 @@ VOID wdmemu_AssertFailed(const char* expression, std::source_location loc) {
   Verify(Check::Assertion, std::string("ASSERT(") + expression + ") failed", loc);
 }
 
-VOID DbgBreakPoint() { Verify(Check::Assertion, "DbgBreakPoint reached"); }
+VOID DbgBreakPoint(std::source_location loc) {
+  Verify(Check::Assertion, "DbgBreakPoint reached", loc);
+}
 
 VOID KeBugCheckEx(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
                   std::source_location loc) {

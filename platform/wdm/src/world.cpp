@@ -7,7 +7,7 @@ void UnloadAllDrivers();
 void ClearPnp();
 
 void ResetWorld() {
-  if (!Quiesce()) Verify(Check::IrpNeverCompleted, "DPCs or work items still running at reset");
+  if (!Quiesce()) Verify(Check::WorkStillRunning, "DPCs or work items still running at reset");
   UnloadAllDrivers();
   Quiesce();
   ReportIoLeftovers(nullptr, "at reset");

@@ -128,8 +128,8 @@ LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait, WDMEMU_HERE);
 LONG KeReadStateMutex(PRKMUTEX mutex);
 
 VOID KeInitializeSemaphore(PRKSEMAPHORE semaphore, LONG count, LONG limit);
-LONG KeReleaseSemaphore(PRKSEMAPHORE semaphore, KPRIORITY increment, LONG adjustment,
-                        BOOLEAN wait, WDMEMU_HERE);
+LONG KeReleaseSemaphore(PRKSEMAPHORE semaphore, KPRIORITY increment, LONG adjustment, BOOLEAN wait,
+                        WDMEMU_HERE);
 LONG KeReadStateSemaphore(PRKSEMAPHORE semaphore);
 
 // Timeout: NULL waits for ever; 0 polls; negative is relative in 100 ns units; positive is an
@@ -213,8 +213,7 @@ inline LONG InterlockedAdd(LONG volatile* p, LONG v) {
   return __atomic_add_fetch(p, v, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedCompareExchange(LONG volatile* p, LONG exchange, LONG comparand) {
-  __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST,
-                              __ATOMIC_SEQ_CST);
+  __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return comparand;
 }
 inline LONG InterlockedOr(LONG volatile* p, LONG v) {
@@ -234,17 +233,14 @@ inline LONGLONG InterlockedExchange64(LONGLONG volatile* p, LONGLONG v) {
 }
 inline LONGLONG InterlockedCompareExchange64(LONGLONG volatile* p, LONGLONG exchange,
                                              LONGLONG comparand) {
-  __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST,
-                              __ATOMIC_SEQ_CST);
+  __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return comparand;
 }
 inline PVOID InterlockedExchangePointer(PVOID volatile* p, PVOID v) {
   return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
 }
-inline PVOID InterlockedCompareExchangePointer(PVOID volatile* p, PVOID exchange,
-                                               PVOID comparand) {
-  __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST,
-                              __ATOMIC_SEQ_CST);
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile* p, PVOID exchange, PVOID comparand) {
+  __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return comparand;
 }
 inline VOID KeMemoryBarrier() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
@@ -298,7 +294,7 @@ VOID ExQueueWorkItem(PWORK_QUEUE_ITEM item, WORK_QUEUE_TYPE queueType, WDMEMU_HE
 
 ULONG DbgPrint(PCSTR format, ...);
 #define KdPrint(args) DbgPrint args
-VOID DbgBreakPoint();
+VOID DbgBreakPoint(WDMEMU_HERE);
 [[noreturn]] VOID KeBugCheckEx(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
                                WDMEMU_HERE);
 [[noreturn]] VOID KeBugCheck(ULONG code, WDMEMU_HERE);

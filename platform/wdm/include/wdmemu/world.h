@@ -42,6 +42,7 @@ enum class Check {
   DeviceDeletedWhileAttached,  // IoDeleteDevice while another device is attached above it
   IrpToDeletedDevice,
   WorkItemQueuedTwice,  // queueing a work item that is still queued
+  WorkStillRunning,     // DPCs or work items still queued or running when the world was reset
   HandleLeak,           // registry handles left open at unload or reset
   MutexNotOwned,        // KeReleaseMutex by a thread that does not own it
   PowerRule,            // power manager rules (PoStartNextPowerIrp, PoRequestPowerIrp)
