@@ -101,8 +101,15 @@ void SetInProcessServiceHost(std::function<void(const std::wstring&)> host);
 DWORD DeliverControl(const std::wstring& serviceName, DWORD control, DWORD eventType,
                      const void* eventData, size_t eventDataSize);
 
-// Scales the manager's own waits (StartServiceW's 30 s connect limit) and Sleep() for tests
-// that exercise long polling loops: a sleep of n ms lasts n / factor ms. 1 = real time.
+// Shortens the emulation's time-outs in this process, for tests of long waits and polling
+// loops: a time-out of n ms lasts n / factor ms (a non-zero one at least 1 ms; INFINITE stays
+// infinite). 1 = real time. It applies to the time-out of every wait (WaitForSingleObject(Ex),
+// WaitForMultipleObjects(Ex), SignalObjectAndWait, SleepEx), to Sleep, to the relative due
+// times and the periods of waitable timers, and to the service manager's own 30 s limits
+// (StartServiceW's wait for the connect, the wait for a control handler's answer). It does not
+// apply to the clocks: the system time, GetTickCount and GetTickCount64 run in real time, so a
+// loop bounded by a tick-count deadline still takes its real length; nor to absolute due times
+// of waitable timers (they follow the system clock) or to serial port time-outs.
 void SetTimeScale(unsigned factor);
 unsigned TimeScale();
 
