@@ -1,7 +1,8 @@
 // tarn_module: the module emulator serving a pseudo-terminal (whose slave path it prints on the
 // first line of its output) or a given tty, so that a download can run across two processes or
 // against a real serial line. It exits when the module restarts after the done packet, when a
-// scripted disconnect drops the line, or on SIGINT/SIGTERM, and prints what it received.
+// scripted disconnect drops the line, or on SIGINT/SIGTERM, and prints what it received. While it
+// runs it prints one line each time it takes the line back after refusing a chunk mid-transfer.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -22,6 +23,19 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// When the module refuses a chunk whose data are still arriving, it holds the line: it stops
+// taking data until the host has purged its output. In-process that is a stall of the port and
+// the purge is seen. Across a pseudo-terminal or a line without hardware flow control neither
+// exists, so the program does what a module's receiver with a character time-out does. It stops
+// reading for kHoldOff: the terminal's buffer fills and the host's write stalls, so that the host
+// reads the error packet while the chunk is still being written, and purges the rest. Then it
+// reads and throws away what was already on its way until the line has been quiet for
+// kHoldQuiet, and parses afresh. A host gives up the chunk and pauses before its next request
+// (the service ends the download; the next one connects anew); a request sent before the line
+// is taken back is lost with the chunk and ends by its time-out.
+constexpr std::chrono::milliseconds kHoldOff{200};
+constexpr std::chrono::milliseconds kHoldQuiet{100};
 
 volatile sig_atomic_t stopRequested = 0;
 void OnSignal(int) { stopRequested = 1; }
@@ -216,27 +230,42 @@ int main(int argc, char** argv) {
     tarnsim::sAction action;
   };
   std::deque<sPending> pending;  // in order of arrival; a later action never overtakes
+  enum class eHold { None, Off, Draining } hold = eHold::None;
+  Clock::time_point holdEnd;  // Off: end of the hold-off; Draining: end of the quiet time
+  uint64_t discarded = 0;     // bytes thrown away while draining
   const char* ending = "stopped";
   static uint8_t buffer[65536];
   bool running = true;
   while (running && !stopRequested) {
+    Clock::time_point wake = Clock::time_point::max();
+    if (!pending.empty()) wake = pending.front().due;
+    if (hold != eHold::None && holdEnd < wake) wake = holdEnd;
     int timeout = -1;
-    if (!pending.empty()) {
-      auto wait =
-          std::chrono::duration_cast<std::chrono::milliseconds>(pending.front().due - Clock::now());
+    if (wake != Clock::time_point::max()) {
+      auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now());
       timeout = wait.count() < 0 ? 0 : static_cast<int>(wait.count());
     }
-    pollfd pfd{fd, POLLIN, 0};
+    pollfd pfd{fd, static_cast<short>(hold == eHold::Off ? 0 : POLLIN), 0};
     int ready = poll(&pfd, 1, timeout);
     if (ready < 0 && errno != EINTR) break;
     if (ready > 0 && (pfd.revents & POLLIN)) {
       ssize_t n = read(fd, buffer, sizeof(buffer));
       if (n > 0) {
         Clock::time_point now = Clock::now();
-        for (auto& a : module.Receive(buffer, static_cast<size_t>(n))) {
-          Clock::time_point due = now + std::chrono::milliseconds(a.delayMs);
-          if (!pending.empty() && due < pending.back().due) due = pending.back().due;
-          pending.push_back({due, std::move(a)});
+        if (hold == eHold::Draining) {
+          discarded += static_cast<uint64_t>(n);
+          holdEnd = now + kHoldQuiet;
+        } else {
+          for (auto& a : module.Receive(buffer, static_cast<size_t>(n))) {
+            if (a.holdLine && hold == eHold::None) {
+              hold = eHold::Off;
+              holdEnd = now + kHoldOff;
+              discarded = 0;
+            }
+            Clock::time_point due = now + std::chrono::milliseconds(a.delayMs);
+            if (!pending.empty() && due < pending.back().due) due = pending.back().due;
+            pending.push_back({due, std::move(a)});
+          }
         }
       } else if (n < 0 && errno != EAGAIN && errno != EINTR && errno != EIO) {
         break;
@@ -244,6 +273,17 @@ int main(int argc, char** argv) {
     } else if (ready > 0 && (pfd.revents & (POLLHUP | POLLERR)) && holdSlave < 0) {
       ending = "hangup";
       break;
+    }
+    if (hold != eHold::None && Clock::now() >= holdEnd) {
+      if (hold == eHold::Off) {
+        hold = eHold::Draining;
+        holdEnd = Clock::now() + kHoldQuiet;
+      } else {
+        hold = eHold::None;
+        module.ResetLine();
+        std::printf("resumed discarded=%" PRIu64 "\n", discarded);
+        std::fflush(stdout);
+      }
     }
     while (!pending.empty() && pending.front().due <= Clock::now()) {
       tarnsim::sAction a = std::move(pending.front().action);

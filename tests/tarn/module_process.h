@@ -1,12 +1,14 @@
 // Runs the tarn_module program with its output on a pipe, for tests across processes.
 #pragma once
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -32,6 +34,8 @@ class cModuleProcess {
     }
     close(out[1]);
     output = fdopen(out[0], "r");
+    // Unbuffered, so that what poll sees on the pipe is all there is to read (WaitLine).
+    if (output) setvbuf(output, nullptr, _IONBF, 0);
     char line[256];
     if (output && std::fgets(line, sizeof(line), output)) {
       slavePath = line;
@@ -44,6 +48,22 @@ class cModuleProcess {
       waitpid(pid, nullptr, 0);
     }
     if (output) fclose(output);
+  }
+
+  // Reads the program's output until a line starting with `start` (true) or for at most `ms`.
+  bool WaitLine(const std::string& start, int ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    char line[512];
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      deadline - std::chrono::steady_clock::now())
+                      .count();
+      if (!output || left <= 0) return false;
+      pollfd p{fileno(output), POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left)) <= 0) return false;
+      if (!std::fgets(line, sizeof(line), output)) return false;
+      if (std::string(line).rfind(start, 0) == 0) return true;
+    }
   }
 
   // Waits for the program to end on its own and returns the rest of its output.

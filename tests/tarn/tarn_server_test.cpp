@@ -277,6 +277,34 @@ TEST_F(TarnServer, DownloadThroughAPseudoTerminal) {
   EXPECT_NE(report.find(expected), std::string::npos) << report;
   EXPECT_NE(report.find("end left"), std::string::npos) << report;
 }
+
+// Across a pseudo-terminal the program cannot see the host purge a chunk it refused in the middle:
+// it holds the line off, takes it back once it has gone quiet, and answers the host's next
+// request.
+TEST_F(TarnServer, ErrorMidTransferThroughAPseudoTerminal) {
+  cModuleProcess program({"--fault", "error:0x27:1:1000"});
+  ASSERT_FALSE(program.slavePath.empty());
+  win32emu::BindPortToDevice(L"COM8", program.slavePath);
+  ASSERT_TRUE(Connect(L"COM8"));
+
+  ASSERT_EQ(Exchange(*server, BuildTarnOpenUnframed(kTarnImageNvpk, 600000), 2000).end,
+            kEventResponseReceived);
+  Bytes image = Image(600000, 5);
+  sOutcome o = Exchange(*server, BuildTarnWriteUnframedHeader(600000, 0), 4000, &image, 0, 600000);
+  EXPECT_EQ(o.end, kEventRequestError);
+  // The host's next request comes after a pause; the program says when it listens again.
+  ASSERT_TRUE(program.WaitLine("resumed", 5000));
+  o = Exchange(*server, BuildTarnHello(), 2000);
+  ASSERT_EQ(o.end, kEventResponseReceived);
+  EXPECT_EQ(sTarnHello(o.response).Code(), kTarnHelloResponse);
+  EXPECT_EQ(Exchange(*server, BuildTarnDone(), 500).end, kEventResponseError);
+
+  std::string report = program.Finish();
+  EXPECT_NE(report.find("image type=13 announced=600000 received=0 chunks=0"), std::string::npos)
+      << report;
+  EXPECT_NE(report.find("hellos=1 "), std::string::npos) << report;
+  EXPECT_NE(report.find("end left"), std::string::npos) << report;
+}
 #endif
 
 }  // namespace
