@@ -52,6 +52,7 @@ cProtocolServer::cProtocolServer()
       nextId(1),
       worker(nullptr),
       workerId(0),
+      stopping(false),
       scheduleTimer(nullptr),
       responseTimer(nullptr),
       serverMutex(nullptr),
@@ -61,6 +62,7 @@ cProtocolServer::cProtocolServer()
       pendingCommand(nullptr),
       lastClock(CurrentFileTime()),
       rxBufferSize(kDefaultRxBufferSize) {
+  InitializeCriticalSectionAndSpinCount(&workerLock, 5000);
   InitializeCriticalSectionAndSpinCount(&commandLock, 5000);
   if (!comm.HasCallbacks()) comm.SetCallbacks(&rxCallback, &txCallback);
   if (rxBufferSize != 0 && comm.IsReady()) rxBuffer.reset(new (std::nothrow) BYTE[rxBufferSize]);
@@ -81,6 +83,7 @@ cProtocolServer::~cProtocolServer() {
   }
   comm.Close();
   DeleteCriticalSection(&commandLock);
+  DeleteCriticalSection(&workerLock);
 }
 
 // ---- public operations ----
@@ -98,13 +101,14 @@ void cProtocolServer::Unlock() { ReleaseMutex(serverMutex); }
 bool cProtocolServer::Initialize() {
   if (!Lock()) return false;
   bool created = false;
-  if (!worker && scheduleTimer && responseTimer && commandDone && workerStop) {
+  if (!worker.load() && scheduleTimer && responseTimer && commandDone && workerStop) {
     workerExited.store(0);
     ResetEvent(workerStop);
     DWORD id = 0;
-    worker = CreateThread(nullptr, 0, WorkerMain, this, 0, &id);
-    if (worker) {
-      workerId = id;
+    HANDLE thread = CreateThread(nullptr, 0, WorkerMain, this, 0, &id);
+    if (thread) {
+      workerId.store(id);
+      worker.store(thread);
       created = true;
     }
   }
@@ -154,7 +158,7 @@ bool cProtocolServer::CancelRequest(DWORD id) {
 // The worker copies everything it needs from the client while the client is still waiting, so
 // a client that gives up leaves nothing behind that the worker could still reach.
 bool cProtocolServer::DeliverCommand(sServerCommand& record) {
-  if (!worker || !commandDone || workerExited.load()) return false;
+  if (!worker.load() || !commandDone || workerExited.load()) return false;
   auto* block = new (std::nothrow) sSharedBuffer(kTagCommand, sizeof record, &record);
   if (block == nullptr) return false;
   sProtocolBuffer command(block);
@@ -173,7 +177,7 @@ bool cProtocolServer::DeliverCommand(sServerCommand& record) {
   pendingCommand = command.buffer;
   LeaveCriticalSection(&commandLock);
 
-  if (!QueueUserAPC(CommandApc, worker, reinterpret_cast<ULONG_PTR>(this))) {
+  if (!QueueCommand()) {
     EnterCriticalSection(&commandLock);
     sSharedBuffer* withdrawn = pendingCommand;
     pendingCommand = nullptr;
@@ -204,6 +208,17 @@ bool cProtocolServer::DeliverCommand(sServerCommand& record) {
     // record's status tells that this command has run.
     if (done) return true;
   }
+}
+
+// A stop clears and closes the handle under workerLock: it cannot go between the read and the
+// queuing.
+bool cProtocolServer::QueueCommand() {
+  EnterCriticalSection(&workerLock);
+  HANDLE thread = worker.load();
+  bool queued =
+      thread != nullptr && QueueUserAPC(CommandApc, thread, reinterpret_cast<ULONG_PTR>(this));
+  LeaveCriticalSection(&workerLock);
+  return queued;
 }
 
 void WINAPI cProtocolServer::CommandApc(ULONG_PTR self) {
@@ -532,40 +547,52 @@ void cProtocolServer::WorkerLoop() {
 }
 
 bool cProtocolServer::StopWorker() {
+  const bool locked = Lock();
   bool inOrder = false;
-  bool ended = true;
-  if (!Lock()) {
-    if (worker) {
-      TerminateThread(worker, kForcedExitCode);
-      ended = WaitForSingleObject(worker, kStopGrace) == WAIT_OBJECT_0;
-      CloseHandle(worker);
-      worker = nullptr;
-      workerId = 0;
-    }
-  } else {
-    if (worker) {
-      SetEvent(workerStop);
-      // workerExited is the worker's last word; the wait on the thread also ends the poll when
-      // the thread died without saying it. Bounded, so that a worker stuck in a call is ended.
-      for (DWORD waited = 0; !workerExited.load() && waited < kOperationTimeout;
-           waited += kStopPoll) {
-        if (WaitForSingleObject(worker, kStopPoll) == WAIT_OBJECT_0) break;
-      }
-      if (WaitForSingleObject(worker, kStopGrace) != WAIT_OBJECT_0) {
-        TerminateThread(worker, kForcedExitCode);
-        ended = WaitForSingleObject(worker, kStopGrace) == WAIT_OBJECT_0;
-      }
-      CloseHandle(worker);
-      worker = nullptr;
-      workerId = 0;
-    }
-    inOrder = true;
-    Unlock();
+  // One stop owns the worker at a time. Another one can run meanwhile only when it could not take
+  // serverMutex (held by the owner or by a client stuck in an operation); it leaves the thread to
+  // the owner.
+  if (!stopping.exchange(true)) {
+    HANDLE thread = worker.load();
+    bool ended = thread == nullptr ? locked : EndWorker(thread, locked);
+    // Only a worker known to have ended can have its state taken away; a thread the platform
+    // could not stop keeps what it uses. The handle is still set here, so no new worker can
+    // have started to use that state, even when serverMutex could not be had.
+    if (ended) DropAllRequests();
+    if (thread) ReleaseWorker(thread);
+    inOrder = locked;
+    stopping.store(false);
   }
-  // Only a worker known to have ended can have its state taken away; a thread the platform could
-  // not stop keeps what it uses.
-  if (ended) DropAllRequests();
+  if (locked) Unlock();
   return inOrder;
+}
+
+// With serverMutex held no command can be on its way, and the worker is asked to stop; it is
+// ended by force when it does not, and at once when the mutex could not be had. True when the
+// thread has ended.
+bool cProtocolServer::EndWorker(HANDLE thread, bool locked) {
+  if (locked) {
+    SetEvent(workerStop);
+    // workerExited is the worker's last word; the wait on the thread also ends the poll when
+    // the thread died without saying it. Bounded, so that a worker stuck in a call is ended.
+    for (DWORD waited = 0; !workerExited.load() && waited < kOperationTimeout;
+         waited += kStopPoll) {
+      if (WaitForSingleObject(thread, kStopPoll) == WAIT_OBJECT_0) break;
+    }
+    if (WaitForSingleObject(thread, kStopGrace) == WAIT_OBJECT_0) return true;
+  }
+  TerminateThread(thread, kForcedExitCode);
+  return WaitForSingleObject(thread, kStopGrace) == WAIT_OBJECT_0;
+}
+
+// A client holding serverMutex may be about to queue a command to the handle (a stop that could
+// not take the mutex gets here while it does): cleared under workerLock before it is closed.
+void cProtocolServer::ReleaseWorker(HANDLE thread) {
+  EnterCriticalSection(&workerLock);
+  worker.store(nullptr);
+  workerId.store(0);
+  LeaveCriticalSection(&workerLock);
+  CloseHandle(thread);
 }
 
 void cProtocolServer::DropAllRequests() {

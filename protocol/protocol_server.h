@@ -88,7 +88,7 @@ class cProtocolServer {
   // Every packet written or received; read by clients for hex dumps.
   cProtocolLog& GetProtocolLog() { return protocolLog; }
   // The worker's thread id (0 when none runs).
-  DWORD GetWorkerId() const { return workerId; }
+  DWORD GetWorkerId() const { return workerId.load(); }
 
  protected:
   virtual bool IsRequestValid(const sProtocolRequest& request) { return request.IsValid(); }
@@ -126,6 +126,9 @@ class cProtocolServer {
   bool Lock();
   void Unlock();
   bool DeliverCommand(sServerCommand& record);
+  bool QueueCommand();
+  bool EndWorker(HANDLE thread, bool locked);
+  void ReleaseWorker(HANDLE thread);
   void WorkerLoop();
   void RunCommand();
   DWORD DoConnect(const std::wstring& name, bool exclusive);
@@ -146,8 +149,16 @@ class cProtocolServer {
 
   cProtocolServerRxCallback rxCallback;
   cProtocolServerTxCallback txCallback;
-  HANDLE worker;
-  DWORD workerId;
+  // Set by Initialize; cleared by the stop that owns the worker only after it has ended the
+  // thread (or given up on it), so that no second worker starts beside a dying one. A stop that
+  // could not take serverMutex clears them while the client holding the mutex may be queuing a
+  // command: hence atomic, and the handle is read for queuing and cleared only under workerLock,
+  // so that no client queues to a closed handle. The worker never takes workerLock, so ending it
+  // by force cannot leave that lock held.
+  std::atomic<HANDLE> worker;
+  std::atomic<DWORD> workerId;
+  std::atomic<bool> stopping;  // a StopWorker owns the worker; any other one leaves it alone
+  CRITICAL_SECTION workerLock;
   HANDLE scheduleTimer;
   HANDLE responseTimer;
   HANDLE serverMutex;

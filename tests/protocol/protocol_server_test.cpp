@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -30,8 +31,14 @@ class TestServer : public cProtocolServer {
   using cProtocolServer::nextId;
   using cProtocolServer::txTag;
   HANDLE holdConnect = nullptr;  // OnConnect waits for it when set
+  // Runs on the client inside ScheduleRequest, while the client holds the server.
+  std::function<void()> onValidate;
 
  protected:
+  bool IsRequestValid(const sProtocolRequest& request) override {
+    if (onValidate) onValidate();
+    return cProtocolServer::IsRequestValid(request);
+  }
   bool OnConnect() override {
     if (holdConnect) WaitForSingleObject(holdConnect, INFINITE);
     COMMTIMEOUTS timeouts = {2, 0, 0, 1000, 1};
@@ -397,6 +404,48 @@ TEST_F(ProtocolServerTest, StopWorkerEndsAWorkerStuckInACall) {
 
 namespace brisa {
 namespace {
+
+// A client that holds the server longer than a stop waits for it: the stop ends the worker by
+// force and says so, and the client then finds no worker rather than a handle being closed.
+TEST_F(ProtocolServerTest, StopWorkerEndsTheWorkerWhileAClientHoldsTheServer) {
+  Client answered;
+  ASSERT_NE(server->ScheduleRequest(Request("\x0A", &answered.notification)), 0u);
+  ASSERT_EQ(AnswerWhenSent(answered, 1, 0x0A).size(), 2u);
+  Client queued;
+  sProtocolRequest later = Request("\x0B", &queued.notification);
+  later.delay = 60000;
+  ASSERT_NE(server->ScheduleRequest(later), 0u);
+
+  std::atomic<bool> holding{false}, stopped{false};
+  server->onValidate = [&] {
+    holding.store(true);
+    // Relaxed: the client learns that the stop is over without being ordered after it, so what
+    // it reads of the server next must be safe by itself.
+    while (!stopped.load(std::memory_order_relaxed)) std::this_thread::yield();
+  };
+  Client stuck;
+  DWORD stuckId = 1;
+  std::thread client(
+      [&] { stuckId = server->ScheduleRequest(Request("\x0C", &stuck.notification)); });
+  while (!holding.load()) std::this_thread::yield();
+  win32emu::SetTimeScale(10);  // the stop's 10 s wait for the server
+  EXPECT_FALSE(server->StopWorker());
+  win32emu::SetTimeScale(1);
+  stopped.store(true, std::memory_order_relaxed);
+  EXPECT_EQ(server->GetWorkerId(), 0u);
+  EXPECT_EQ(server->GetProtocolLog().Count(), 0u);  // the ended worker's requests went with it
+  client.join();
+  server->onValidate = nullptr;
+  EXPECT_EQ(stuckId, 0u);
+
+  ASSERT_TRUE(server->Initialize());
+  ASSERT_TRUE(server->ConnectPort(L"COM7"));
+  Client next;
+  ASSERT_NE(server->ScheduleRequest(Request("\x0D", &next.notification)), 0u);
+  EXPECT_EQ(AnswerWhenSent(next, 1, 0x0D).size(), 2u);
+  EXPECT_EQ(queued.queue.Total(), 0u);
+  EXPECT_EQ(stuck.queue.Total(), 0u);
+}
 
 TEST_F(ProtocolServerTest, FailedPlatformCallsEndTheRequestWithItsEvent) {
   constexpr DWORD kNoMemory = 8;
