@@ -4,16 +4,7 @@
 
 namespace {
 
-class RegistryValues : public wdmemu::testing::KernelTest {
- protected:
-  void SetUp() override {
-    KernelTest::SetUp();
-    pdo = wdmemu::CreatePdo({});
-    key = wdmemu::DriverKeyPath(pdo);
-  }
-  PDEVICE_OBJECT pdo;
-  std::u16string key;
-};
+using RegistryValues = wdmemu::testing::DriverKeyTest;
 
 struct DecodeCase {
   ULONG type;

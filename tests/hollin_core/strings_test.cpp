@@ -6,16 +6,7 @@
 namespace hollin::testing {
 namespace {
 
-class StringsTest : public wdmemu::testing::KernelTest {
- protected:
-  void SetUp() override {
-    KernelTest::SetUp();
-    pdo = wdmemu::CreatePdo({});
-    key = wdmemu::DriverKeyPath(pdo);
-  }
-  PDEVICE_OBJECT pdo;
-  std::u16string key;
-};
+using StringsTest = wdmemu::testing::DriverKeyTest;
 
 TEST_F(StringsTest, DuplicateAndConcatOwnTerminatedBuffers) {
   UNICODE_STRING s;

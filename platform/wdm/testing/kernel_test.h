@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "wdmemu/world.h"
@@ -32,6 +33,18 @@ class KernelTest : public ::testing::Test {
   std::mutex lock_;
   std::vector<Check> expected_;
   std::vector<Report> seen_;
+};
+
+// A kernel test with one PDO and the path of its driver key, for code that reads the registry.
+class DriverKeyTest : public KernelTest {
+ protected:
+  void SetUp() override {
+    KernelTest::SetUp();
+    pdo = CreatePdo({});
+    key = DriverKeyPath(pdo);
+  }
+  PDEVICE_OBJECT pdo = nullptr;
+  std::u16string key;
 };
 
 }  // namespace wdmemu::testing
